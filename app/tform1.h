@@ -1,0 +1,156 @@
+#pragma once
+// TForm1: the console's one main window.
+//
+// Owns every control and component of the window description as a member with its described name; all
+// of them are built in the constructor and destroyed with the window. The visual members come from the
+// Designer description (resources/tform1.ui); the non-visual components (port, protocol, light
+// controller, keyboard emulator, dialog, menu) and the links between them are set up in code.
+//
+// The port is opened in the constructor, before FormActivate first runs; a port that cannot be opened
+// makes the constructor throw PortOpenError. The device is COM1 of the description; only tests and the
+// simulated-target entry point hand it another one.
+
+#include <QWidget>
+
+#include <cstdint>
+#include <memory>
+
+class QAction;
+class QGroupBox;
+class QLabel;
+class QMenu;
+class QProgressBar;
+class QToolButton;
+class TApdComPort;
+class TApdKeyboardEmulator;
+class TApdProtocol;
+class TApdSLController;
+class TApdStatusLight;
+class TApdTerminal;
+class TOpenDialog;
+class TStatusBar;
+namespace Ui {
+class TForm1Description;
+}
+
+class TForm1 : public QWidget
+{
+    Q_OBJECT
+
+public:
+    // Status bar panels, by index.
+    enum Panel : int { PortPanel = 0, DirectionPanel = 1, CommandPanel = 2, HintPanel = 3 };
+
+    explicit TForm1(const QString& portDevice, QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    TForm1(const TForm1&) = delete;
+    TForm1& operator=(const TForm1&) = delete;
+
+    // Visual members, in the description's stacking order.
+    TApdStatusLight* ApdStatusLight1 = nullptr;
+    QLabel* Label1 = nullptr;
+    TApdStatusLight* ApdStatusLight2 = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* Label3 = nullptr;
+    QToolButton* SpeedButton6 = nullptr;
+    QToolButton* SpeedButton7 = nullptr;
+    QToolButton* SpeedButton8 = nullptr;
+    QToolButton* SpeedButton9 = nullptr;
+    QGroupBox* GroupBox1 = nullptr;
+    QToolButton* SpeedButton1 = nullptr;
+    QToolButton* SpeedButton2 = nullptr;
+    QToolButton* SpeedButton3 = nullptr;
+    QToolButton* SpeedButton4 = nullptr;
+    QToolButton* SpeedButton5 = nullptr;
+    TApdTerminal* ApdTerminal1 = nullptr;
+    QToolButton* BitBtn1 = nullptr;
+    TStatusBar* StatusBar1 = nullptr;
+    // Beyond the description: how much of a running download has gone out; hidden otherwise.
+    QProgressBar* DownloadProgress = nullptr;
+
+    // Non-visual members.
+    TApdComPort* ApdComPort1 = nullptr;
+    TApdSLController* ApdSLController1 = nullptr;
+    QMenu* PopupMenu1 = nullptr;
+    QAction* D1 = nullptr;
+    QAction* N1 = nullptr;
+    QAction* N3 = nullptr;
+    QMenu* N3Menu = nullptr;
+    QAction* H1 = nullptr;
+    QAction* MM1 = nullptr;
+    QAction* CC1 = nullptr;
+    QAction* DD1 = nullptr;
+    QAction* LL1 = nullptr;
+    QAction* RR1 = nullptr;
+    QAction* P1 = nullptr;
+    QAction* Q1 = nullptr;
+    QAction* N4 = nullptr;
+    QAction* N5 = nullptr;
+    QAction* N2 = nullptr;
+    QAction* X1 = nullptr;
+    TOpenDialog* OpenDialog1 = nullptr;
+    TApdProtocol* ApdProtocol1 = nullptr;
+    TApdKeyboardEmulator* ApdKeyboardEmulator1 = nullptr;
+
+    // Event handlers. Click handlers take the sender; mouse-move handlers also take the shift state and
+    // the position. None of them uses its arguments.
+    void SpeedButton1Click(QObject* Sender);
+    void BitBtn1Click(QObject* Sender);
+    void SpeedButton2Click(QObject* Sender);
+    void SpeedButton4Click(QObject* Sender);
+    void SpeedButton3Click(QObject* Sender);
+    void SpeedButton5Click(QObject* Sender);
+    void X1Click(QObject* Sender);
+    void D1Click(QObject* Sender);
+    void H1Click(QObject* Sender);
+    void MM1Click(QObject* Sender);
+    void CC1Click(QObject* Sender);
+    void DD1Click(QObject* Sender);
+    void P1Click(QObject* Sender);
+    void RR1Click(QObject* Sender);
+    void LL1Click(QObject* Sender);
+    void N5Click(QObject* Sender);
+    void FormActivate(QObject* Sender);
+    void Q1Click(QObject* Sender);
+    void SpeedButton6Click(QObject* Sender);
+    void SpeedButton7Click(QObject* Sender);
+    void SpeedButton8Click(QObject* Sender);
+    void SpeedButton6MouseMove(QObject* Sender, Qt::KeyboardModifiers Shift, int X, int Y);
+    void SpeedButton8MouseMove(QObject* Sender, Qt::KeyboardModifiers Shift, int X, int Y);
+    void SpeedButton7MouseMove(QObject* Sender, Qt::KeyboardModifiers Shift, int X, int Y);
+    void SpeedButton9Click(QObject* Sender);
+    void SpeedButton9MouseMove(QObject* Sender, Qt::KeyboardModifiers Shift, int X, int Y);
+    void FormMouseMove(QObject* Sender, Qt::KeyboardModifiers Shift, int X, int Y);
+    void BitBtn1MouseMove(QObject* Sender, Qt::KeyboardModifiers Shift, int X, int Y);
+    void ApdTerminal1MouseMove(QObject* Sender, Qt::KeyboardModifiers Shift, int X, int Y);
+    void GroupBox1MouseMove(QObject* Sender, Qt::KeyboardModifiers Shift, int X, int Y);
+    void SpeedButton1MouseMove(QObject* Sender, Qt::KeyboardModifiers Shift, int X, int Y);
+    void SpeedButton5MouseMove(QObject* Sender, Qt::KeyboardModifiers Shift, int X, int Y);
+    void SpeedButton2MouseMove(QObject* Sender, Qt::KeyboardModifiers Shift, int X, int Y);
+    void SpeedButton4MouseMove(QObject* Sender, Qt::KeyboardModifiers Shift, int X, int Y);
+    void SpeedButton3MouseMove(QObject* Sender, Qt::KeyboardModifiers Shift, int X, int Y);
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+private:
+    // Sets the text of one status panel, puts `character` when the port has room; nothing else.
+    void sendCommand(Panel panel, const QString& text, char character);
+
+    void setUpFrame();
+    void wireCommandChannel();
+    void wireTerminal();
+    void wireDownload();
+    void wireLinkMonitor();
+    void buildPopupMenu();
+    void wireHoverHints();
+
+    std::unique_ptr<Ui::TForm1Description> m_ui;
+};
+
+// The application's one main window while it exists.
+extern TForm1* Form1;

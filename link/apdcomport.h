@@ -1,0 +1,128 @@
+#pragma once
+// TApdComPort: the console's one serial port, an adapter on QSerialPort.
+//
+// Owns the device for its whole life: it opens it at construction (9600 bit/s, 8N1, no flow control) and
+// releases it when destroyed. It is the only thing that reads the device; received bytes leave by the
+// dataReceived signal, and every byte moved towards the line is reported by bytesSent.
+//
+// Output: PutChar/PutString append to one ordered stream and never block. GetOutBuffFree() reports room
+// against a fixed capacity (kOutputCapacity) minus everything still pending: our own queue and, where the
+// driver tells (TIOCOUTQ), the kernel's. Callers that check it (command channel, download pacing) keep
+// the line from falling more than about a second behind; bytes put beyond it are still queued, never lost.
+//
+// Failures: a device that cannot be opened raises PortOpenError naming the device and the reason. The first
+// read or write error after that (adapter pulled, far end of a pty closed) closes the device at once, so
+// that it cannot spin, is announced once by the failed signal, and is reported by every GetLineError()
+// from then on. Framing, parity, overrun and break counts come from a LineCounterSource, by default the
+// driver's TIOCGICOUNT; a pseudo-terminal has none, so tests inject their own.
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+
+class QSerialPort;
+class QTimer;
+
+// What failed when the port could not be opened; the message is whole and names the device.
+class PortOpenError : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The driver's cumulative error counters for one device.
+struct LineCounters
+{
+    std::uint32_t frame = 0;
+    std::uint32_t parity = 0;
+    std::uint32_t overrun = 0;
+    std::uint32_t brk = 0;
+
+    bool operator==(const LineCounters&) const = default;
+};
+
+// Reads the counters of an open device (its file descriptor); nullopt when the driver offers none.
+using LineCounterSource = std::function<std::optional<LineCounters>(int fd)>;
+
+// Line-error codes: bits, so that several kinds seen since the last query are all reported.
+enum class LineError : std::uint16_t {
+    None = 0,
+    Framing = 0x0001,
+    Parity = 0x0002,
+    Overrun = 0x0004,
+    Break = 0x0008,
+    DeviceFailed = 0x8000,
+};
+
+class TApdComPort : public QObject
+{
+    Q_OBJECT
+
+public:
+    // One second of line time at 9600 bit/s 8N1 (960 bytes/s): a command is never put behind more than
+    // about a second of older output, which for a moving target is the limit of useful.
+    static constexpr std::uint16_t kOutputCapacity = 1024;
+    static constexpr int kBaudRate = 9600;
+
+    // COM1 of the window description.
+    static QString com1Device();
+
+    // Opens `device` at once; throws PortOpenError when it cannot.
+    explicit TApdComPort(const QString& device, QObject* parent = nullptr,
+                         LineCounterSource counters = driverLineCounters);
+    ~TApdComPort() override;
+
+    TApdComPort(const TApdComPort&) = delete;
+    TApdComPort& operator=(const TApdComPort&) = delete;
+
+    std::uint16_t GetOutBuffFree() const;
+    void PutChar(char c);
+    void PutString(const QByteArray& bytes);
+    // Non-zero when the device failed, or the driver counted line errors since the previous query.
+    std::uint16_t GetLineError();
+
+    // Bytes still pending towards the line: our queue plus the driver's output queue where it reports one.
+    qint64 pendingOutput() const;
+    // The driver's output queue (TIOCOUTQ); 0 where it offers none, as on a pseudo-terminal.
+    qint64 driverOutputQueue() const;
+
+    QString device() const { return m_device; }
+    bool isOpen() const;
+    bool hasFailed() const { return m_failed; }
+    QString failureReason() const { return m_failureReason; }
+
+    // Changes the line rate of the open device (benchmarks only; the console always runs at kBaudRate).
+    bool setBaudRate(qint32 rate);
+    qint32 baudRate() const { return m_baudRate; }
+
+    // Trace and log file names, kept as settings; the console never switches tracing or logging on.
+    QString TraceName = QStringLiteral("APRO.TRC");
+    QString LogName = QStringLiteral("APRO.LOG");
+
+    static std::optional<LineCounters> driverLineCounters(int fd);
+
+signals:
+    void dataReceived(const QByteArray& bytes);
+    void bytesSent(qint64 count);
+    // The device failed and was closed; `reason` is a whole sentence naming it.
+    void failed(const QString& reason);
+
+private:
+    void wire();
+    void onReadyRead();
+    void onError(int error);
+    void fail(const QString& reason);
+
+    QSerialPort* m_port = nullptr;
+    QString m_device;
+    LineCounterSource m_counterSource;
+    std::optional<LineCounters> m_lastCounters;
+    qint32 m_baudRate = kBaudRate;
+    bool m_failed = false;
+    QString m_failureReason;
+};
