@@ -1,0 +1,15 @@
+#pragma once
+// The console's start-up and message loop, shared by the entry points.
+
+#include <QString>
+
+// Exit status of a start-up that failed (the failure was shown to the operator).
+inline constexpr int kStartupFailed = 1;
+
+// Creates the main window on `portDevice`, shows it and runs the message loop until it closes. Any
+// exception escaping start-up or the loop is shown in a message box with its message, and the result is
+// then kStartupFailed; otherwise the loop's own status. Needs an existing QApplication.
+int execConsole(const QString& portDevice);
+
+// Initialises the application and runs execConsole inside the same guard.
+int runConsole(int& argc, char** argv, const QString& portDevice);

@@ -1,0 +1,131 @@
+#include "app/tform1.h"
+
+#include "app/statusbar.h"
+#include "link/apdcomport.h"
+#include "link/apdterminal.h"
+#include "link/linkmonitor.h"
+#include "ui_tform1.h"
+
+#include <QContextMenuEvent>
+#include <QFont>
+#include <QMenu>
+#include <QScreen>
+
+TForm1* Form1 = nullptr;
+
+namespace {
+
+constexpr Qt::WindowFlags kFrameFlags = Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
+    | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint;
+
+// The description names the fonts of the platform it was drawn on; these are their nearest here, with
+// Hangul coverage.
+void substituteDescribedFonts()
+{
+    QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
+                               {QStringLiteral("NanumGothic"), QStringLiteral("NanumBarunGothic")});
+    QFont::insertSubstitutions(QStringLiteral("Terminal"),
+                               {QStringLiteral("NanumGothicCoding"), QStringLiteral("DejaVu Sans Mono")});
+}
+
+} // namespace
+
+static void initConsoleResources()
+{
+    // The resources live in a static library, whose initialiser the linker would otherwise drop.
+    Q_INIT_RESOURCE(console);
+}
+
+TForm1::TForm1(const QString& portDevice, QWidget* parent)
+    : QWidget(parent, kFrameFlags), m_ui(std::make_unique<Ui::TForm1Description>())
+{
+    initConsoleResources();
+    substituteDescribedFonts();
+    m_ui->setupUi(this);
+    setObjectName(QStringLiteral("Form1"));
+
+    ApdStatusLight1 = m_ui->ApdStatusLight1;
+    Label1 = m_ui->Label1;
+    ApdStatusLight2 = m_ui->ApdStatusLight2;
+    Label2 = m_ui->Label2;
+    Label3 = m_ui->Label3;
+    SpeedButton6 = m_ui->SpeedButton6;
+    SpeedButton7 = m_ui->SpeedButton7;
+    SpeedButton8 = m_ui->SpeedButton8;
+    SpeedButton9 = m_ui->SpeedButton9;
+    GroupBox1 = m_ui->GroupBox1;
+    SpeedButton1 = m_ui->SpeedButton1;
+    SpeedButton2 = m_ui->SpeedButton2;
+    SpeedButton3 = m_ui->SpeedButton3;
+    SpeedButton4 = m_ui->SpeedButton4;
+    SpeedButton5 = m_ui->SpeedButton5;
+    ApdTerminal1 = m_ui->ApdTerminal1;
+    BitBtn1 = m_ui->BitBtn1;
+    StatusBar1 = m_ui->StatusBar1;
+    DownloadProgress = m_ui->DownloadProgress;
+
+    setUpFrame();
+
+    ApdComPort1 = new TApdComPort(portDevice, this);
+    ApdComPort1->setObjectName(QStringLiteral("ApdComPort1"));
+
+    wireCommandChannel();
+    wireTerminal();
+    wireDownload();
+    wireLinkMonitor();
+    buildPopupMenu();
+    wireHoverHints();
+
+    // The create event.
+    FormActivate(this);
+}
+
+TForm1::~TForm1()
+{
+    if (Form1 == this)
+        Form1 = nullptr;
+}
+
+void TForm1::setUpFrame()
+{
+    setFixedSize(737, 348);
+    StatusBar1->setPanelText(PortPanel, QStringLiteral("COM1,9600Bps,8Bit,1Stop,NoP"));
+    connect(BitBtn1, &QToolButton::clicked, this, [this] { BitBtn1Click(BitBtn1); });
+
+    // Centred at every start; the stored position is not used.
+    if (const QScreen* display = screen()) {
+        const QRect area = display->availableGeometry();
+        move(area.center() - QPoint(width() / 2, height() / 2));
+    }
+}
+
+void TForm1::BitBtn1Click(QObject* /*Sender*/)
+{
+    close();
+}
+
+void TForm1::X1Click(QObject* /*Sender*/)
+{
+    close();
+}
+
+void TForm1::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    FormActivate(this);
+}
+
+void TForm1::changeEvent(QEvent* event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::ActivationChange && isActiveWindow())
+        FormActivate(this);
+}
+
+void TForm1::contextMenuEvent(QContextMenuEvent* event)
+{
+    // Centred horizontally on the click point, wherever in the window the click landed.
+    const QPoint at = event->globalPos() - QPoint(PopupMenu1->sizeHint().width() / 2, 0);
+    PopupMenu1->popup(at);
+    event->accept();
+}

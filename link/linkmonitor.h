@@ -1,0 +1,69 @@
+#pragma once
+// The link monitor's components: the Tx/Rx status lights and the controller that drives them.
+//
+// TApdStatusLight shows one half of a shared two-state glyph (lit on the left, unlit on the right).
+// TApdSLController watches its port's signals while monitoring is on: bytes leaving light the transmit
+// light, bytes arriving light the receive light, and each goes dark kLightHoldMs after its last traffic.
+// It keeps no timer running while the line is quiet, so an idle console never wakes up for the lights.
+
+#include <QElapsedTimer>
+#include <QMetaObject>
+#include <QObject>
+#include <QPixmap>
+#include <QTimer>
+#include <QWidget>
+
+class TApdComPort;
+
+class TApdStatusLight : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit TApdStatusLight(QWidget* parent = nullptr);
+
+    bool lit() const { return m_lit; }
+    void setLit(bool lit);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    bool m_lit = false;
+    QPixmap m_glyph;
+};
+
+class TApdSLController : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int kLightHoldMs = 100;
+
+    TApdSLController(TApdComPort* port, TApdStatusLight* txLight, TApdStatusLight* rxLight,
+                     QObject* parent = nullptr);
+
+    // Switching monitoring on when it is already on changes nothing.
+    void SetMonitoring(bool on);
+    bool monitoring() const { return m_monitoring; }
+
+private:
+    // One light and the moment its hold ends.
+    struct Lamp
+    {
+        TApdStatusLight* light = nullptr;
+        QTimer timer;
+        qint64 darkAt = 0;
+    };
+
+    void flash(Lamp& lamp);
+    void expire(Lamp& lamp);
+
+    TApdComPort* m_port;
+    Lamp m_tx;
+    Lamp m_rx;
+    QElapsedTimer m_clock;
+    bool m_monitoring = false;
+    QMetaObject::Connection m_txConnection;
+    QMetaObject::Connection m_rxConnection;
+};
