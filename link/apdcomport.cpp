@@ -1,6 +1,10 @@
 #include "link/apdcomport.h"
 
+#include <QFile>
 #include <QSerialPort>
+
+#include <cerrno>
+#include <unistd.h>
 
 #include <sys/ioctl.h>
 #ifdef __linux__
@@ -11,20 +15,21 @@
 
 namespace {
 
-QString openFailureReason(QSerialPort::SerialPortError error, const QString& detail)
+QString openFailureReason(QSerialPort::SerialPortError error, const QString& device)
 {
     switch (error) {
     case QSerialPort::DeviceNotFoundError:
         return QStringLiteral("장치가 없습니다. 케이블과 어댑터가 연결되어 있는지 확인하십시오");
     case QSerialPort::PermissionError:
-        return QStringLiteral("다른 프로그램이 사용 중이거나 접근 권한이 없습니다. 그 프로그램을 닫거나 "
-                              "dialout 그룹 권한을 확인하십시오");
+        // Qt reports a device held by another program and one we may not open alike; tell them apart.
+        if (::access(QFile::encodeName(device).constData(), R_OK | W_OK) != 0 && errno == EACCES)
+            return QStringLiteral("접근 권한이 없습니다. 사용자를 dialout 그룹에 넣거나 장치의 권한을 확인하십시오");
+        return QStringLiteral("다른 프로그램이 사용 중입니다. 그 프로그램을 닫은 뒤 다시 실행하십시오");
     case QSerialPort::UnsupportedOperationError:
-        return QStringLiteral("직렬 포트가 아닙니다");
+        return QStringLiteral("직렬 포트가 아닙니다. 장치 이름을 확인하십시오");
     default:
-        return QStringLiteral("포트를 설정할 수 없습니다");
+        return QStringLiteral("포트를 열거나 설정할 수 없습니다");
     }
-    Q_UNUSED(detail);
 }
 
 } // namespace
@@ -51,7 +56,7 @@ TApdComPort::TApdComPort(const QString& device, QObject* parent, LineCounterSour
         && m_port->setFlowControl(QSerialPort::NoFlowControl);
     if (!opened) {
         const QString message = QStringLiteral("직렬 포트 %1 을(를) 열 수 없습니다: %2 (%3).")
-                                    .arg(device, openFailureReason(m_port->error(), m_port->errorString()),
+                                    .arg(device, openFailureReason(m_port->error(), device),
                                          m_port->errorString());
         m_port->close();
         throw PortOpenError(message.toStdString());
@@ -144,6 +149,14 @@ bool TApdComPort::setBaudRate(qint32 rate)
         return false;
     m_baudRate = rate;
     return true;
+}
+
+void TApdComPort::setLineCounterSource(LineCounterSource source)
+{
+    m_counterSource = std::move(source);
+    m_lastCounters.reset();
+    if (m_counterSource && m_port->isOpen())
+        m_lastCounters = m_counterSource(static_cast<int>(m_port->handle()));
 }
 
 std::optional<LineCounters> TApdComPort::driverLineCounters(int fd)

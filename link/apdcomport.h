@@ -105,6 +105,8 @@ public:
     QString LogName = QStringLiteral("APRO.LOG");
 
     static std::optional<LineCounters> driverLineCounters(int fd);
+    // Replaces where the error counters come from; the counts read now become the baseline.
+    void setLineCounterSource(LineCounterSource source);
 
 signals:
     void dataReceived(const QByteArray& bytes);

@@ -12,6 +12,9 @@ QAction* addItem(TForm1* form, QMenu* menu, const char* name, const QString& cap
     auto* item = new QAction(caption, menu);
     item->setObjectName(QString::fromLatin1(name));
     item->setShortcut(shortcut);
+    // The console's only window: its shortcuts must also act while the pop-up menu (a window of its own)
+    // holds the keyboard. A modal dialog still shadows them.
+    item->setShortcutContext(Qt::ApplicationShortcut);
     item->setShortcutVisibleInContextMenu(true);
     QObject::connect(item, &QAction::triggered, form, [form, item, handler] { (form->*handler)(item); });
     menu->addAction(item);

@@ -1,0 +1,172 @@
+// The pop-up menu: its items, their shortcuts (also while the terminal has the focus), and where it opens.
+
+#include "app/statusbar.h"
+#include "app/tform1.h"
+#include "link/apdterminal.h"
+#include "tests/ptypair.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QMenu>
+#include <QTest>
+
+#include <memory>
+
+class PopupMenuTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void theItemsStandInTheDescribedOrderWithTheirShortcuts();
+    void functionKeysSendTheirCommands_data();
+    void functionKeysSendTheirCommands();
+    void deleteClearsTheScreenAndSendsNothing();
+    void theSubmenuHeadingDoesNothing();
+    void aRightClickOpensTheMenuCentredOnThePoint_data();
+    void aRightClickOpensTheMenuCentredOnThePoint();
+    void theShortcutsActWhileTheMenuIsOpen();
+
+private:
+    std::unique_ptr<PtyPair> m_line;
+    std::unique_ptr<TForm1> m_form;
+};
+
+void PopupMenuTest::init()
+{
+    m_line = std::make_unique<PtyPair>();
+    QVERIFY2(m_line->isValid(), "could not make a pseudo-terminal pair");
+    m_form = std::make_unique<TForm1>(m_line->slavePath());
+    m_form->show();
+    QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
+}
+
+void PopupMenuTest::cleanup()
+{
+    m_form.reset();
+    m_line.reset();
+}
+
+void PopupMenuTest::theItemsStandInTheDescribedOrderWithTheirShortcuts()
+{
+    struct Item
+    {
+        QString caption;
+        QKeySequence shortcut;
+    };
+    const QList<Item> top{{QStringLiteral("파일 보내기 "), QKeySequence(Qt::CTRL | Qt::Key_D)},
+                          {QString(), {}},
+                          {QStringLiteral("명령어 실행"), {}},
+                          {QString(), {}},
+                          {QStringLiteral("화면 클리어"), QKeySequence(Qt::Key_Delete)},
+                          {QString(), {}},
+                          {QStringLiteral("끝내기 ( &X )"), {}}};
+    const QList<Item> sub{{QStringLiteral("H ( 도움말 )"), QKeySequence(Qt::Key_F1)},
+                          {QStringLiteral("M ( 메모리 테스트 )"), QKeySequence(Qt::Key_F2)},
+                          {QStringLiteral("C ( 메모리 클리어 )"), QKeySequence(Qt::Key_F3)},
+                          {QStringLiteral("D ( 덤프 메모리 )"), QKeySequence(Qt::Key_F4)},
+                          {QStringLiteral("L ( 파일 다운로딩 )"), QKeySequence(Qt::Key_F5)},
+                          {QStringLiteral("R ( 프로그램 실행 )"), QKeySequence(Qt::Key_F6)},
+                          {QStringLiteral("P ( 포트 테스트 )"), QKeySequence(Qt::Key_F7)},
+                          {QStringLiteral("Q ( 프로그램 정지 ) "), QKeySequence(Qt::Key_F8)}};
+    const auto check = [](const QList<QAction*>& actions, const QList<Item>& expected, const char* menu) {
+        QVERIFY2(actions.size() == expected.size(), qPrintable(QStringLiteral("%1 has %2 items").arg(menu).arg(actions.size())));
+        for (qsizetype i = 0; i < expected.size(); ++i) {
+            const QAction* action = actions.at(i);
+            const bool separator = expected.at(i).caption.isEmpty();
+            QVERIFY2(action->isSeparator() == separator, qPrintable(QStringLiteral("%1 item %2").arg(menu).arg(i)));
+            if (separator)
+                continue;
+            QVERIFY2(action->text() == expected.at(i).caption,
+                     qPrintable(QStringLiteral("%1 item %2 reads '%3'").arg(menu).arg(i).arg(action->text())));
+            QVERIFY2(action->shortcut() == expected.at(i).shortcut,
+                     qPrintable(QStringLiteral("%1 has shortcut %2").arg(action->text(), action->shortcut().toString())));
+            QVERIFY2(action->isShortcutVisibleInContextMenu(), "a shortcut is not shown beside its item");
+        }
+    };
+    check(m_form->PopupMenu1->actions(), top, "the menu");
+    check(m_form->N3Menu->actions(), sub, "the submenu");
+    QVERIFY2(m_form->N3->menu() == m_form->N3Menu, "the command item does not open the submenu");
+}
+
+void PopupMenuTest::functionKeysSendTheirCommands_data()
+{
+    QTest::addColumn<bool>("terminalFocused");
+    QTest::newRow("window focused") << false;
+    QTest::newRow("terminal focused") << true;
+}
+
+void PopupMenuTest::functionKeysSendTheirCommands()
+{
+    QFETCH(bool, terminalFocused);
+    QWidget* target = m_form.get();
+    if (terminalFocused) {
+        m_form->ApdTerminal1->setFocus();
+        QTRY_VERIFY2(m_form->ApdTerminal1->hasFocus(), "the terminal did not take the focus");
+        target = m_form->ApdTerminal1;
+    }
+    const QList<Qt::Key> keys{Qt::Key_F1, Qt::Key_F2, Qt::Key_F3, Qt::Key_F4,
+                              Qt::Key_F5, Qt::Key_F6, Qt::Key_F7, Qt::Key_F8};
+    for (Qt::Key key : keys)
+        QTest::keyClick(target, key);
+    const QByteArray sent = m_line->waitForBytes(8) + m_line->collectFor(50);
+    QVERIFY2(sent == "hmcdlrpq", qPrintable(QStringLiteral("F1 to F8 sent '%1'").arg(QString::fromLatin1(sent))));
+    QCOMPARE(m_form->StatusBar1->panelText(2), QStringLiteral("프로그램 실행 정지"));
+    QVERIFY2(QApplication::activeModalWidget() == nullptr, "a function key opened a dialog");
+}
+
+void PopupMenuTest::deleteClearsTheScreenAndSendsNothing()
+{
+    m_form->StatusBar1->setPanelText(1, QStringLiteral("전진"));
+    QTest::keyClick(m_form.get(), Qt::Key_Delete);
+    QCOMPARE(m_form->StatusBar1->panelText(2), QStringLiteral("화면 클리어"));
+    QCOMPARE(m_form->StatusBar1->panelText(1), QStringLiteral("전진"));
+    const QByteArray sent = m_line->collectFor(100);
+    QVERIFY2(sent.isEmpty(), qPrintable(QStringLiteral("clearing sent '%1'").arg(QString::fromLatin1(sent.toHex(' ')))));
+}
+
+void PopupMenuTest::theSubmenuHeadingDoesNothing()
+{
+    m_form->N3->trigger();
+    QTest::qWait(20);
+    for (int panel = 1; panel <= 2; ++panel)
+        QVERIFY2(m_form->StatusBar1->panelText(panel).isEmpty(), "the submenu heading wrote a status text");
+    QVERIFY2(m_line->collectFor(50).isEmpty(), "the submenu heading sent something");
+}
+
+void PopupMenuTest::aRightClickOpensTheMenuCentredOnThePoint_data()
+{
+    QTest::addColumn<QString>("where");
+    QTest::newRow("window background") << QStringLiteral("Form1");
+    QTest::newRow("terminal") << QStringLiteral("ApdTerminal1");
+    QTest::newRow("direction button") << QStringLiteral("SpeedButton1");
+}
+
+void PopupMenuTest::aRightClickOpensTheMenuCentredOnThePoint()
+{
+    QFETCH(QString, where);
+    QWidget* widget = where == QStringLiteral("Form1") ? m_form.get() : m_form->findChild<QWidget*>(where);
+    QVERIFY2(widget != nullptr, qPrintable(where + QStringLiteral(" is missing")));
+    const QPoint local = where == QStringLiteral("Form1") ? QPoint(600, 300) : widget->rect().center();
+    // Through the window, as the platform delivers it, so that the click becomes a context-menu request.
+    QTest::mouseClick(m_form->windowHandle(), Qt::RightButton, {}, widget->mapTo(m_form.get(), local));
+    QTRY_VERIFY2_WITH_TIMEOUT(m_form->PopupMenu1->isVisible(), "a right click did not open the menu", 2000);
+    const QPoint click = widget->mapToGlobal(local);
+    const QRect menu = m_form->PopupMenu1->geometry();
+    QVERIFY2(qAbs(menu.center().x() - click.x()) <= 1,
+             qPrintable(QStringLiteral("menu centred at x=%1, click at x=%2").arg(menu.center().x()).arg(click.x())));
+    m_form->PopupMenu1->close();
+}
+
+void PopupMenuTest::theShortcutsActWhileTheMenuIsOpen()
+{
+    m_form->PopupMenu1->popup(m_form->mapToGlobal(QPoint(400, 100)));
+    QTRY_VERIFY2_WITH_TIMEOUT(m_form->PopupMenu1->isVisible(), "the menu did not open", 2000);
+    QTest::keyClick(m_form->PopupMenu1, Qt::Key_F2);
+    const QByteArray sent = m_line->waitForBytes(1) + m_line->collectFor(50);
+    QVERIFY2(sent == "m", qPrintable(QStringLiteral("F2 with the menu open sent '%1'").arg(QString::fromLatin1(sent))));
+}
+
+QTEST_MAIN(PopupMenuTest)
+#include "tst_popupmenu.moc"

@@ -1,0 +1,139 @@
+// Start-up: a port that cannot be opened is shown to the operator and ends the program with a failure.
+
+#include "app/console.h"
+#include "app/statusbar.h"
+#include "app/tform1.h"
+#include "link/apdcomport.h"
+#include "tests/messageboxcatcher.h"
+#include "tests/ptypair.h"
+
+#include <QGuiApplication>
+#include <QScreen>
+#include <QTest>
+#include <QTemporaryFile>
+#include <QTimer>
+#include <QToolButton>
+#include <QAction>
+
+#include <memory>
+
+class StartupTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void aPortThatCannotBeOpenedIsShownAndFailsTheStart_data();
+    void aPortThatCannotBeOpenedIsShownAndFailsTheStart();
+    void aNormalStartRunsUntilTheWindowClosesAndSucceeds_data();
+    void aNormalStartRunsUntilTheWindowClosesAndSucceeds();
+    void theWindowHasItsDescribedFrame();
+    void theWindowIsCentredAtEveryStart();
+};
+
+void StartupTest::aPortThatCannotBeOpenedIsShownAndFailsTheStart_data()
+{
+    QTest::addColumn<QString>("why");
+    QTest::newRow("missing") << QStringLiteral("missing");
+    QTest::newRow("busy") << QStringLiteral("busy");
+    QTest::newRow("not a serial device") << QStringLiteral("regular file");
+}
+
+void StartupTest::aPortThatCannotBeOpenedIsShownAndFailsTheStart()
+{
+    QFETCH(QString, why);
+    PtyPair line;
+    QVERIFY2(line.isValid(), "could not make a pseudo-terminal pair");
+    std::unique_ptr<TApdComPort> holder;
+    QTemporaryFile plainFile;
+    QString device;
+    QString reason;
+    if (why == QStringLiteral("missing")) {
+        device = line.slavePath() + QStringLiteral("-gone");
+        reason = QStringLiteral("장치가 없습니다");
+    } else if (why == QStringLiteral("busy")) {
+        device = line.slavePath();
+        holder = std::make_unique<TApdComPort>(device);
+        reason = QStringLiteral("사용 중");
+    } else {
+        plainFile.open();
+        device = plainFile.fileName();
+        reason = QStringLiteral("직렬 포트가 아닙니다");
+    }
+
+    MessageBoxCatcher catcher;
+    const int status = execConsole(device);
+
+    QVERIFY2(status != 0, "a start-up that failed reported success");
+    QVERIFY2(catcher.texts().size() == 1,
+             qPrintable(QStringLiteral("expected one message, got %1").arg(catcher.texts().size())));
+    const QString message = catcher.texts().constFirst();
+    QVERIFY2(message.contains(device), qPrintable(QStringLiteral("the message does not name the device: ") + message));
+    QVERIFY2(message.contains(reason), qPrintable(QStringLiteral("the message does not give the reason: ") + message));
+}
+
+void StartupTest::aNormalStartRunsUntilTheWindowClosesAndSucceeds_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("exit button") << QStringLiteral("BitBtn1");
+    QTest::newRow("menu exit item") << QStringLiteral("X1");
+    QTest::newRow("system close") << QStringLiteral("close");
+}
+
+void StartupTest::aNormalStartRunsUntilTheWindowClosesAndSucceeds()
+{
+    QFETCH(QString, how);
+    PtyPair line;
+    QVERIFY2(line.isValid(), "could not make a pseudo-terminal pair");
+    bool sawWindow = false;
+    QTimer::singleShot(200, [&] {
+        sawWindow = Form1 != nullptr && Form1->isVisible();
+        if (Form1 == nullptr)
+            return;
+        if (how == QStringLiteral("BitBtn1"))
+            QTest::mouseClick(Form1->BitBtn1, Qt::LeftButton);
+        else if (how == QStringLiteral("X1"))
+            Form1->X1->trigger();
+        else
+            Form1->close();
+    });
+    QTimer failsafe;
+    failsafe.callOnTimeout([] { QCoreApplication::exit(99); });
+    failsafe.start(10000);
+    const int status = execConsole(line.slavePath());
+    QVERIFY2(sawWindow, "the window was not shown");
+    QVERIFY2(status == 0, qPrintable(QStringLiteral("closing by %1 ended with status %2").arg(how).arg(status)));
+    QVERIFY2(Form1 == nullptr, "Form1 still points at a destroyed window");
+}
+
+void StartupTest::theWindowHasItsDescribedFrame()
+{
+    PtyPair line;
+    TForm1 form(line.slavePath());
+    QCOMPARE(form.windowTitle(), QStringLiteral("그래 잘가라!"));
+    QCOMPARE(form.size(), QSize(737, 348));
+    QVERIFY2(form.minimumSize() == form.maximumSize(), "the window can be resized");
+    QVERIFY2(!(form.windowFlags() & Qt::WindowMaximizeButtonHint), "the window offers maximise");
+    QVERIFY2(form.windowFlags() & Qt::WindowMinimizeButtonHint, "the window cannot be minimised");
+    QVERIFY2(!form.windowIcon().isNull(), "the window has no icon");
+    QCOMPARE(form.BitBtn1->text(), QStringLiteral("끝내기 (&X)"));
+    QCOMPARE(form.BitBtn1->geometry(), QRect(80, 256, 75, 65));
+    QCOMPARE(form.StatusBar1->geometry(), QRect(0, 327, 737, 21));
+    QVERIFY2(form.BitBtn1->font().bold(), "the exit button's caption is not bold");
+}
+
+void StartupTest::theWindowIsCentredAtEveryStart()
+{
+    PtyPair line;
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    for (int start = 0; start < 2; ++start) {
+        TForm1 form(line.slavePath());
+        const QPoint centre = form.geometry().center();
+        QVERIFY2(qAbs(centre.x() - area.center().x()) <= 1 && qAbs(centre.y() - area.center().y()) <= 1,
+                 qPrintable(QStringLiteral("start %1 placed the window's centre at %2,%3, the screen's is %4,%5")
+                                .arg(start).arg(centre.x()).arg(centre.y()).arg(area.center().x())
+                                .arg(area.center().y())));
+    }
+}
+
+QTEST_MAIN(StartupTest)
+#include "tst_startup.moc"
