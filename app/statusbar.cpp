@@ -46,7 +46,7 @@ void TStatusBar::paintEvent(QPaintEvent*)
         frame.state = QStyle::State_Sunken;
         style()->drawPrimitive(QStyle::PE_Frame, &frame, &painter, this);
         painter.setPen(text);
-        const QRect inner = outer.adjusted(3, 1, -2, -1);
+        const QRect inner = outer.adjusted(2, 1, -1, -1);
         painter.drawText(inner, Qt::AlignVCenter | Qt::AlignLeft | Qt::TextSingleLine,
                          fontMetrics().elidedText(m_texts.at(static_cast<size_t>(i)), Qt::ElideRight, inner.width()));
     }

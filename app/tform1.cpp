@@ -23,9 +23,27 @@ constexpr Qt::WindowFlags kFrameFlags = Qt::Window | Qt::CustomizeWindowHint | Q
 void substituteDescribedFonts()
 {
     QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
-                               {QStringLiteral("NanumGothic"), QStringLiteral("NanumBarunGothic")});
+                               {QStringLiteral("NanumBarunGothic"), QStringLiteral("NanumGothic")});
     QFont::insertSubstitutions(QStringLiteral("Terminal"),
                                {QStringLiteral("NanumGothicCoding"), QStringLiteral("DejaVu Sans Mono")});
+}
+
+// The description gives font heights in pixels (-11, -12, -13); the Designer file can only carry points.
+// Restore the exact pixel heights, so that texts measure the same on any screen resolution.
+void restoreDescribedFontHeights(QWidget* window)
+{
+    QList<QWidget*> widgets = window->findChildren<QWidget*>();
+    widgets.prepend(window);
+    for (QWidget* widget : widgets) {
+        if (!widget->testAttribute(Qt::WA_SetFont))
+            continue;
+        QFont font = widget->font();
+        const qreal points = font.pointSizeF();
+        if (points <= 0)
+            continue;
+        font.setPixelSize(qRound(points * 4 / 3));
+        widget->setFont(font);
+    }
 }
 
 } // namespace
@@ -42,6 +60,7 @@ TForm1::TForm1(const QString& portDevice, QWidget* parent)
     initConsoleResources();
     substituteDescribedFonts();
     m_ui->setupUi(this);
+    restoreDescribedFontHeights(this);
     setObjectName(QStringLiteral("Form1"));
 
     ApdStatusLight1 = m_ui->ApdStatusLight1;

@@ -26,6 +26,9 @@ void TForm1::wireHoverHints()
         widget->setMouseTracking(true);
         widget->installEventFilter(this);
     }
+    // The direction buttons show their tool-tips whatever the window's state, active or not (Qt asks the
+    // window, not the button); they are the only controls that have one.
+    setAttribute(Qt::WA_AlwaysShowToolTips);
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event)
