@@ -68,11 +68,16 @@ QByteArray PtyPair::waitForBytes(qsizetype count, int timeoutMs)
     QByteArray out;
     const QDeadlineTimer deadline(timeoutMs);
     while (out.size() < count && !deadline.hasExpired()) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QTest::qWait(5);
         out += readAvailable();
-        if (out.size() < count)
-            QTest::qWait(1);
     }
+    return out;
+}
+
+QByteArray PtyPair::waitForExactly(qsizetype count, int timeoutMs)
+{
+    QByteArray out = waitForBytes(count, timeoutMs);
+    out += collectFor(50);
     return out;
 }
 

@@ -28,6 +28,8 @@ public:
     QByteArray readAvailable();
     // Runs the event loop until at least `count` bytes arrived or `timeoutMs` passed; returns what came.
     QByteArray waitForBytes(qsizetype count, int timeoutMs = 3000);
+    // Waits for `count` bytes, then a little longer, so that a byte beyond those expected is caught too.
+    QByteArray waitForExactly(qsizetype count, int timeoutMs = 3000);
     // Runs the event loop for `ms` and returns what arrived meanwhile.
     QByteArray collectFor(int ms);
     // The far end goes away.

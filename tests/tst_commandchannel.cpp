@@ -87,12 +87,11 @@ void CommandChannelTest::eachCommandPutsItsByteAndWritesOnlyItsPanel()
     QCOMPARE(m_form->StatusBar1->panelText(panel), text);
     QVERIFY2(m_form->StatusBar1->panelText(otherPanel) == QStringLiteral("untouched"),
              "the command wrote into the other command panel");
-    const QByteArray sent = m_line->waitForBytes(1);
-    const QByteArray late = m_line->collectFor(50);
-    QVERIFY2(sent + late == QByteArray(1, byte),
+    const QByteArray sent = m_line->waitForExactly(1);
+    QVERIFY2(sent == QByteArray(1, byte),
              qPrintable(QStringLiteral("expected exactly one byte 0x%1 on the line, got '%2'")
                             .arg(static_cast<unsigned char>(byte), 2, 16, QLatin1Char('0'))
-                            .arg(QString::fromLatin1((sent + late).toHex(' ')))));
+                            .arg(QString::fromLatin1(sent.toHex(' ')))));
 }
 
 void CommandChannelTest::aClickOnTheRealButtonSendsItsCommand_data()
@@ -118,7 +117,7 @@ void CommandChannelTest::aClickOnTheRealButtonSendsItsCommand()
     auto* control = m_form->findChild<QToolButton*>(button);
     QVERIFY2(control != nullptr, qPrintable(button + QStringLiteral(" is missing from the window")));
     QTest::mouseClick(control, Qt::LeftButton);
-    const QByteArray sent = m_line->waitForBytes(1) + m_line->collectFor(50);
+    const QByteArray sent = m_line->waitForExactly(1);
     QVERIFY2(sent == byte, qPrintable(QStringLiteral("a click on %1 sent '%2'").arg(button, sent.toHex(' '))));
 }
 
@@ -132,7 +131,7 @@ void CommandChannelTest::tenQuickClicksArriveAsTenBytesInOrder()
                                     m_form->SpeedButton5};
     for (QToolButton* button : order)
         QTest::mouseClick(button, Qt::LeftButton);
-    const QByteArray sent = m_line->waitForBytes(10) + m_line->collectFor(50);
+    const QByteArray sent = m_line->waitForExactly(10);
     QVERIFY2(sent == QByteArray("FSLRBF\rlrS"), qPrintable(QStringLiteral("ten clicks sent '%1'").arg(
                                                     QString::fromLatin1(sent.toHex(' ')))));
 }

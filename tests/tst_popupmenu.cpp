@@ -110,7 +110,7 @@ void PopupMenuTest::functionKeysSendTheirCommands()
                               Qt::Key_F5, Qt::Key_F6, Qt::Key_F7, Qt::Key_F8};
     for (Qt::Key key : keys)
         QTest::keyClick(target, key);
-    const QByteArray sent = m_line->waitForBytes(8) + m_line->collectFor(50);
+    const QByteArray sent = m_line->waitForExactly(8);
     QVERIFY2(sent == "hmcdlrpq", qPrintable(QStringLiteral("F1 to F8 sent '%1'").arg(QString::fromLatin1(sent))));
     QCOMPARE(m_form->StatusBar1->panelText(2), QStringLiteral("프로그램 실행 정지"));
     QVERIFY2(QApplication::activeModalWidget() == nullptr, "a function key opened a dialog");
@@ -164,7 +164,7 @@ void PopupMenuTest::theShortcutsActWhileTheMenuIsOpen()
     m_form->PopupMenu1->popup(m_form->mapToGlobal(QPoint(400, 100)));
     QTRY_VERIFY2_WITH_TIMEOUT(m_form->PopupMenu1->isVisible(), "the menu did not open", 2000);
     QTest::keyClick(m_form->PopupMenu1, Qt::Key_F2);
-    const QByteArray sent = m_line->waitForBytes(1) + m_line->collectFor(50);
+    const QByteArray sent = m_line->waitForExactly(1);
     QVERIFY2(sent == "m", qPrintable(QStringLiteral("F2 with the menu open sent '%1'").arg(QString::fromLatin1(sent))));
 }
 
