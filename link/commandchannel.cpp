@@ -19,8 +19,11 @@ void TForm1::wireCommandChannel()
         {SpeedButton5, &TForm1::SpeedButton5Click}, {SpeedButton6, &TForm1::SpeedButton6Click},
         {SpeedButton7, &TForm1::SpeedButton7Click}, {SpeedButton9, &TForm1::SpeedButton9Click},
     };
-    for (const auto& [button, handler] : buttons)
+    for (const auto& binding : buttons) {
+        QToolButton* button = binding.first;
+        const auto handler = binding.second;
         connect(button, &QToolButton::clicked, this, [this, button, handler] { (this->*handler)(button); });
+    }
 }
 
 void TForm1::SpeedButton1Click(QObject* /*Sender*/)

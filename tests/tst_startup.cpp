@@ -85,7 +85,9 @@ void StartupTest::aNormalStartRunsUntilTheWindowClosesAndSucceeds()
     PtyPair line;
     QVERIFY2(line.isValid(), "could not make a pseudo-terminal pair");
     bool sawWindow = false;
-    QTimer::singleShot(200, [&] {
+    QTimer closer;
+    closer.setSingleShot(true);
+    closer.callOnTimeout([&] {
         sawWindow = Form1 != nullptr && Form1->isVisible();
         if (Form1 == nullptr)
             return;
@@ -96,6 +98,7 @@ void StartupTest::aNormalStartRunsUntilTheWindowClosesAndSucceeds()
         else
             Form1->close();
     });
+    closer.start(200);
     QTimer failsafe;
     failsafe.callOnTimeout([] { QCoreApplication::exit(99); });
     failsafe.start(10000);
