@@ -1,0 +1,91 @@
+// robot-target-sim: the simulated robot on a pseudo-terminal, for running the console without hardware.
+//
+// Prints the device to open as the serial port, serves it until SIGINT or SIGTERM, and exits 0. The
+// signals reach the event loop through a self-pipe, so shutdown runs the normal destructors.
+
+#include "tools/targetsim.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <csignal>
+#include <cstdio>
+
+namespace {
+
+std::array<int, 2> g_signalPipe{-1, -1};
+
+extern "C" void onTerminationSignal(int)
+{
+    const int savedErrno = errno;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &byte, 1);
+    errno = savedErrno;
+}
+
+bool installSignalPipe()
+{
+    if (::pipe2(g_signalPipe.data(), O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    struct sigaction action{};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("robot-target-sim"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Simulated robot monitor on a pseudo-terminal."));
+    parser.addHelpOption();
+    const QCommandLineOption rateOption(
+        QStringLiteral("rate"), QStringLiteral("Line rate in bytes per second (default 960, as 9600 bit/s 8N1)."),
+        QStringLiteral("bytes"), QString::number(TargetSimulator::kLineRate));
+    parser.addOption(rateOption);
+    parser.process(app);
+    bool rateOk = false;
+    const int rate = parser.value(rateOption).toInt(&rateOk);
+    if (!rateOk || rate <= 0) {
+        std::fprintf(stderr, "robot-target-sim: --rate needs a positive number of bytes per second, not \"%s\".\n",
+                     qPrintable(parser.value(rateOption)));
+        return 2;
+    }
+
+    if (!installSignalPipe()) {
+        std::perror("robot-target-sim: cannot set up signal handling");
+        return 1;
+    }
+
+    try {
+        TargetSimulator target(rate);
+        QSocketNotifier signalNotifier(g_signalPipe[0], QSocketNotifier::Read);
+        QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [] {
+            std::array<char, 16> drain{};
+            while (::read(g_signalPipe[0], drain.data(), drain.size()) > 0) {
+            }
+            QCoreApplication::quit();
+        });
+        QObject::connect(&target, &TargetSimulator::lineFailed, &app,
+                         [](const QString& reason) { std::fprintf(stderr, "robot-target-sim: %s\n", qPrintable(reason)); });
+
+        std::printf("robot-target-sim: serial port at %s\n", qPrintable(target.slavePath()));
+        std::fflush(stdout);
+        target.powerOn();
+        QCoreApplication::exec();
+    } catch (const TargetSimError& error) {
+        std::fprintf(stderr, "robot-target-sim: %s\n", error.what());
+        return 1;
+    }
+    return 0;
+}
