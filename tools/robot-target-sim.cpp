@@ -7,6 +7,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 #include <QSocketNotifier>
 
 #include <fcntl.h>
@@ -53,6 +54,10 @@ int main(int argc, char* argv[])
         QStringLiteral("rate"), QStringLiteral("Line rate in bytes per second (default 960, as 9600 bit/s 8N1)."),
         QStringLiteral("bytes"), QString::number(TargetSimulator::kLineRate));
     parser.addOption(rateOption);
+    const QCommandLineOption recordOption(
+        QStringLiteral("record"), QStringLiteral("Append every byte received from the console to this file."),
+        QStringLiteral("file"));
+    parser.addOption(recordOption);
     parser.process(app);
     bool rateOk = false;
     const int rate = parser.value(rateOption).toInt(&rateOk);
@@ -78,6 +83,22 @@ int main(int argc, char* argv[])
         });
         QObject::connect(&target, &TargetSimulator::lineFailed, &app,
                          [](const QString& reason) { std::fprintf(stderr, "robot-target-sim: %s\n", qPrintable(reason)); });
+
+        QFile record(parser.value(recordOption));
+        if (parser.isSet(recordOption)) {
+            if (!record.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
+                std::fprintf(stderr, "robot-target-sim: cannot write %s: %s\n", qPrintable(record.fileName()),
+                             qPrintable(record.errorString()));
+                return 1;
+            }
+            QObject::connect(&target, &TargetSimulator::dataReceived, &app,
+                             [&record](const QByteArray& bytes) { record.write(bytes); });
+        }
+        // What the monitor concluded of each download, for whoever drives the simulator.
+        QObject::connect(&target, &TargetSimulator::loadFinished, &app, [](const TargetSimulator::LoadResult& result) {
+            std::printf("robot-target-sim: load %s\n", result.message.constData());
+            std::fflush(stdout);
+        });
 
         std::printf("robot-target-sim: serial port at %s\n", qPrintable(target.slavePath()));
         std::fflush(stdout);
