@@ -194,7 +194,8 @@ void TApdProtocol::sendSome()
         qint64 budget = room;
         while (budget > 0 && m_read < m_total) {
             const qint64 before = m_read;
-            if (!readAndPut(std::min(budget, kMaxReadBytes)))
+            // Never past the length it had at the start: a growing file must not send what it grew by.
+            if (!readAndPut(std::min({budget, kMaxReadBytes, m_total - m_read})))
                 return;
             budget -= m_read - before;
         }
