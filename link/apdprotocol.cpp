@@ -94,7 +94,7 @@ qint64 TApdProtocol::lead() const
 {
     constexpr double kConsoleBytesPerSecond = double{TApdComPort::kBaudRate} / kBitsPerByte;
     const double scaled = kLeadBytesAt9600 * bytesPerSecond() / kConsoleBytesPerSecond;
-    return std::max(kLeadBytesAt9600, static_cast<qint64>(scaled));
+    return std::clamp(static_cast<qint64>(scaled), kLeadBytesAt9600, kMaxLeadBytes);
 }
 
 void TApdProtocol::advanceLineMeter()

@@ -11,11 +11,11 @@
 // sent while AsciiSuppressCtrlZ is on. Memory does not grow with the file: it is read in small pieces.
 //
 // Pacing: while bytes remain the line is kept busy, yet no more than lead() bytes (64 at 9600 bit/s, the
-// same line time at other rates) are ever allowed to queue ahead of the line. The sender meters its own
-// bytes at the port's rate (baudRate()/10 bytes per second, 8N1) and, where the port reports more still
-// pending than the meter expects (our queue, or the driver's output queue where it tells), follows the
-// port. A command character put during a download therefore waits behind at most lead() bytes, about
-// 67 ms of line time, and never finds the port without room because of a download.
+// same line time at other rates, at most kMaxLeadBytes) are ever allowed to queue ahead of the line. The
+// sender meters its own bytes at the port's rate (baudRate()/10 bytes per second, 8N1) and, where the port
+// reports more still pending than the meter expects (our queue, or the driver's output queue where it
+// tells), follows the port. A command character put during a download therefore waits behind at most
+// lead() bytes, about 67 ms of line time, and never finds the port without room because of a download.
 //
 // Safety of what is opened: the path is examined before it is opened, and only a regular file is opened,
 // non-blocking and without becoming a controlling terminal, then examined again through the descriptor; a
@@ -44,6 +44,8 @@ public:
 
     // The console's line rate carries 960 bytes/s; 64 bytes of it is about 67 ms.
     static constexpr qint64 kLeadBytesAt9600 = 64;
+    // At very high rates the lead stops growing, so that memory never depends on the rate either.
+    static constexpr qint64 kMaxLeadBytes = 64 * 1024;
     static constexpr int kTickMs = 5;
     static constexpr qint64 kMaxReadBytes = 16 * 1024;
     // One unit of StatusInterval.

@@ -10,6 +10,8 @@
 #include <QProgressBar>
 #include <QToolButton>
 
+#include <algorithm>
+
 namespace {
 
 constexpr int kProgressSteps = 1000;
