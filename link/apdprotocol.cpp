@@ -62,6 +62,13 @@ TApdProtocol::TApdProtocol(TApdComPort* port, QObject* parent)
         if (busy())
             failEverything(reason);
     });
+    connect(m_port, &TApdComPort::bytesSent, this, [this] {
+        // Not from inside our own put, should the port ever write at once.
+        if (m_state != State::Sending || m_putting)
+            return;
+        advanceLineMeter();
+        sendSome();
+    });
     m_meterClock.start();
 }
 
@@ -187,7 +194,8 @@ bool TApdProtocol::openNext()
 
 void TApdProtocol::sendSome()
 {
-    const qint64 room = lead() - static_cast<qint64>(m_ahead);
+    const qint64 room = std::min(lead() - static_cast<qint64>(m_ahead),
+                                 qint64{TApdComPort::kOutputCapacity} - kCommandRoom - m_port->pendingOutput());
     if (room > 0 && m_read < m_total) {
         if (!fileStillThere())
             return;
@@ -245,8 +253,10 @@ bool TApdProtocol::readAndPut(qint64 budget)
     if (asciiSuppressCtrlZ)
         m_buffer.removeIf([](char c) { return c == kCtrlZ; });
     if (!m_buffer.isEmpty()) {
-        m_port->PutString(m_buffer);
         m_ahead += static_cast<double>(m_buffer.size());
+        m_putting = true;
+        m_port->PutString(m_buffer);
+        m_putting = false;
     }
     // PutString may have found the port failing; its signal has already ended this transfer.
     return m_state == State::Sending;

@@ -15,7 +15,9 @@
 // sender meters its own bytes at the port's rate (baudRate()/10 bytes per second, 8N1) and, where the port
 // reports more still pending than the meter expects (our queue, or the driver's output queue where it
 // tells), follows the port. A command character put during a download therefore waits behind at most
-// lead() bytes, about 67 ms of line time, and never finds the port without room because of a download.
+// lead() bytes, about 67 ms of line time, and never finds the port without room because of a download:
+// the sender leaves kCommandRoom of the port's buffer free. Besides its timer, the sender tops up whenever
+// the port hands bytes to the driver, so that at high rates the timer's period does not limit the pace.
 //
 // Safety of what is opened: the path is examined before it is opened, and only a regular file is opened,
 // non-blocking and without becoming a controlling terminal, then examined again through the descriptor; a
@@ -46,6 +48,8 @@ public:
     static constexpr qint64 kLeadBytesAt9600 = 64;
     // At very high rates the lead stops growing, so that memory never depends on the rate either.
     static constexpr qint64 kMaxLeadBytes = 64 * 1024;
+    // Room always left in the port's output buffer for command characters, whatever the rate.
+    static constexpr qint64 kCommandRoom = 64;
     static constexpr int kTickMs = 5;
     static constexpr qint64 kMaxReadBytes = 16 * 1024;
     // One unit of StatusInterval.
@@ -121,6 +125,7 @@ private:
     qint64 m_reportedSent = -1;
     QElapsedTimer m_sinceReport;
     QByteArray m_buffer;
+    bool m_putting = false;
 
     // Our bytes still ahead of the line, as metered at the line's rate since they were put.
     double m_ahead = 0;

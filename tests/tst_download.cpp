@@ -126,7 +126,8 @@ private slots:
     void cancellingTheDialogChangesNothing();
     void aCommandDuringADownloadGoesOutBetweenTheFilesBytes_data();
     void aCommandDuringADownloadGoesOutBetweenTheFilesBytes();
-    void atTheConsolesRateOnlyASmallLeadEverQueues();
+    void onlyASmallLeadEverQueuesAndCommandsAlwaysFindRoom_data();
+    void onlyASmallLeadEverQueuesAndCommandsAlwaysFindRoom();
     void aSecondDownloadFollowsTheFirstWhole();
     void theProgressBarFollowsTheTransferAndHidesAfterwards();
     void aFileThatCannotBeSentShowsWhyAndTheWindowKeepsWorking_data();
@@ -384,13 +385,29 @@ void DownloadTest::aCommandDuringADownloadGoesOutBetweenTheFilesBytes()
                                              .arg(content.size())));
 }
 
-void DownloadTest::atTheConsolesRateOnlyASmallLeadEverQueues()
+void DownloadTest::onlyASmallLeadEverQueuesAndCommandsAlwaysFindRoom_data()
 {
-    QVERIFY2(m_form->ApdComPort1->setBaudRate(TApdComPort::kBaudRate), "could not go back to 9600 bit/s");
+    QTest::addColumn<qint32>("rate");
+    QTest::addColumn<qsizetype>("size");
+    QTest::addColumn<bool>("farEndStalls");
+    QTest::newRow("at the console's 9600 bit/s") << qint32{TApdComPort::kBaudRate} << qsizetype{1200} << false;
+    QTest::newRow("at 4000000 bit/s") << qint32{4000000} << qsizetype{400000} << false;
+    QTest::newRow("at 4000000 bit/s, far end stalling") << qint32{4000000} << qsizetype{400000} << true;
+}
+
+void DownloadTest::onlyASmallLeadEverQueuesAndCommandsAlwaysFindRoom()
+{
+    QFETCH(qint32, rate);
+    QFETCH(qsizetype, size);
+    QFETCH(bool, farEndStalls);
+    QVERIFY2(m_form->ApdComPort1->setBaudRate(rate), "the pseudo-terminal refused the rate");
     const qint64 lead = m_form->ApdProtocol1->lead();
-    QCOMPARE(lead, TApdProtocol::kLeadBytesAt9600);
-    const QByteArray content = hexLines(1200, '9');
-    m_form->ApdProtocol1->SetFileName(writeFile(QStringLiteral("slow.hex"), content));
+    if (rate == TApdComPort::kBaudRate)
+        QCOMPARE(lead, TApdProtocol::kLeadBytesAt9600);
+    // What the sender may hold in the port, plus a command put meanwhile.
+    const qint64 allowed = std::min(lead, TApdComPort::kOutputCapacity - TApdProtocol::kCommandRoom) + 1;
+    const QByteArray content = hexLines(size, '9');
+    m_form->ApdProtocol1->SetFileName(writeFile(QStringLiteral("paced.hex"), content));
 
     qint64 mostPending = 0;
     int leastFree = TApdComPort::kOutputCapacity;
@@ -406,12 +423,18 @@ void DownloadTest::atTheConsolesRateOnlyASmallLeadEverQueues()
     });
     sampler.start(1);
     m_form->ApdProtocol1->StartTransmit();
-    const QByteArray arrived = drainUntilIdle();
+    QByteArray arrived;
+    if (farEndStalls) {
+        // The far end stops reading for a while: the pty fills and the port starts to hold bytes.
+        arrived = m_line->waitForBytes(size / 4, 20000);
+        QTest::qWait(300);
+    }
+    arrived += drainUntilIdle();
     sampler.stop();
 
-    QVERIFY2(mostPending <= lead + 1,
-             qPrintable(QStringLiteral("up to %1 bytes were pending; the lead is %2").arg(mostPending).arg(lead)));
-    QVERIFY2(leastFree >= TApdComPort::kOutputCapacity - lead - 1,
+    QVERIFY2(mostPending <= allowed,
+             qPrintable(QStringLiteral("up to %1 bytes were pending; at most %2 may be").arg(mostPending).arg(allowed)));
+    QVERIFY2(leastFree >= TApdComPort::kOutputCapacity - allowed,
              qPrintable(QStringLiteral("free output space fell to %1").arg(leastFree)));
     QByteArray withoutEnters;
     // The file's own CRs come in CR LF pairs; a command CR is one not followed by LF.
@@ -529,9 +552,18 @@ void DownloadTest::aFileThatCannotBeSentShowsWhyAndTheWindowKeepsWorking()
     }
     QSignalSpy failed(m_form->ApdProtocol1, &TApdProtocol::transferFailed);
     QSignalSpy finished(m_form->ApdProtocol1, &TApdProtocol::transferFinished);
+    m_form->show();
+    QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
 
     m_form->ApdProtocol1->SetFileName(path);
     m_form->ApdProtocol1->StartTransmit();
+    QTRY_VERIFY2(failed.count() == 1, "the transfer was not reported failed");
+    QByteArray sent = m_line->collectFor(50);
+    QVERIFY2(sent.isEmpty(), qPrintable(QStringLiteral("a file that could not be sent put %1").arg(hexOf(sent))));
+    // While the message is up, the operator can still stop the target.
+    QTest::mouseClick(m_form->SpeedButton5, Qt::LeftButton);
+    sent = m_line->waitForBytes(1);
+    QVERIFY2(sent == "S", qPrintable(QStringLiteral("with the message up, stop sent '%1'").arg(hexOf(sent))));
     const QString message = takeFailureMessage();
     if (socketFd >= 0)
         ::close(socketFd);
@@ -541,8 +573,6 @@ void DownloadTest::aFileThatCannotBeSentShowsWhyAndTheWindowKeepsWorking()
     QVERIFY2(message.contains(because), qPrintable(QStringLiteral("the message does not say '%1': %2").arg(because, message)));
     QVERIFY2(message.contains(QStringLiteral("십시오")), qPrintable(QStringLiteral("the message does not say what to do: %1").arg(message)));
     QVERIFY2(failed.count() == 1 && finished.isEmpty(), "the transfer was not reported failed exactly once");
-    const QByteArray sent = m_line->collectFor(50);
-    QVERIFY2(sent.isEmpty(), qPrintable(QStringLiteral("a file that could not be sent put %1").arg(hexOf(sent))));
     verifyTheWindowStillWorks();
 }
 
