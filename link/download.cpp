@@ -60,13 +60,15 @@ void TForm1::wireDownload()
     connect(ApdProtocol1, &TApdProtocol::transferFailed, this, [this](const QString& path, const QString& reason) {
         if (!ApdProtocol1->busy())
             DownloadProgress->hide();
-        // Not exec(): a nested loop here would run the sender's ticks inside its own signal.
+        // Modeless: the operator must still reach Stop while the message is up, and a nested loop here would
+        // run the sender's ticks inside its own signal.
         auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("파일 보내기"),
                                     QStringLiteral("파일 %1 을(를) 보내지 못했습니다. %2").arg(path, reason),
                                     QMessageBox::Ok, this);
         box->setObjectName(QStringLiteral("DownloadFailure"));
         box->setAttribute(Qt::WA_DeleteOnClose);
-        box->open();
+        box->setWindowModality(Qt::NonModal);
+        box->show();
     });
 }
 
