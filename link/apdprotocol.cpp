@@ -1,0 +1,319 @@
+#include "link/apdprotocol.h"
+
+#include "link/apdcomport.h"
+
+#include <QTimer>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr char kCtrlZ = '\x1A';
+constexpr int kBitsPerByte = 10; // 8N1: start, eight data bits, stop
+
+QString errnoText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// Why `status` cannot be sent, or an empty string when it is a regular file.
+QString refusal(const struct stat& status)
+{
+    if (S_ISREG(status.st_mode))
+        return {};
+    if (S_ISDIR(status.st_mode))
+        return QStringLiteral("폴더는 보낼 수 없습니다. 폴더 안의 .hex 파일을 선택하십시오.");
+    if (S_ISFIFO(status.st_mode))
+        return QStringLiteral("파이프(FIFO)는 끝이 정해지지 않아 보낼 수 없습니다. 보통 파일을 선택하십시오.");
+    if (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode))
+        return QStringLiteral("장치 파일은 보낼 수 없습니다. 보통 파일을 선택하십시오.");
+    return QStringLiteral("보통 파일이 아니어서 보낼 수 없습니다. 보통 파일을 선택하십시오.");
+}
+
+QString openFailure(int error)
+{
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+        return QStringLiteral("파일이 없습니다. 파일 이름과 위치를 확인한 뒤 다시 선택하십시오.");
+    case EACCES:
+    case EPERM:
+        return QStringLiteral("파일을 읽을 권한이 없습니다. 파일의 권한을 확인한 뒤 다시 보내십시오.");
+    default:
+        return QStringLiteral("파일을 열 수 없습니다 (%1). 파일을 확인한 뒤 다시 보내십시오.").arg(errnoText(error));
+    }
+}
+
+} // namespace
+
+TApdProtocol::TApdProtocol(TApdComPort* port, QObject* parent)
+    : QObject(parent), m_port(port), m_timer(new QTimer(this))
+{
+    m_timer->setTimerType(Qt::PreciseTimer);
+    m_timer->setInterval(kTickMs);
+    connect(m_timer, &QTimer::timeout, this, &TApdProtocol::tick);
+    // A failing port ends the transfer at once, not at the next tick.
+    connect(m_port, &TApdComPort::failed, this, [this](const QString& reason) {
+        if (busy())
+            failEverything(reason);
+    });
+    connect(m_port, &TApdComPort::bytesSent, this, [this] {
+        // Not from inside our own put, should the port ever write at once.
+        if (m_state != State::Sending || m_putting)
+            return;
+        advanceLineMeter();
+        sendSome();
+    });
+    m_meterClock.start();
+}
+
+TApdProtocol::~TApdProtocol()
+{
+    closeFile();
+}
+
+void TApdProtocol::StartTransmit()
+{
+    m_queue.push_back(m_fileName);
+    ensureTicking();
+}
+
+void TApdProtocol::ensureTicking()
+{
+    if (!m_timer->isActive()) {
+        // The meter ran down while idle; no idle time may be banked as credit.
+        advanceLineMeter();
+        m_timer->start();
+    }
+}
+
+double TApdProtocol::bytesPerSecond() const
+{
+    return std::max(1.0, static_cast<double>(m_port->baudRate()) / kBitsPerByte);
+}
+
+qint64 TApdProtocol::lead() const
+{
+    constexpr double kConsoleBytesPerSecond = double{TApdComPort::kBaudRate} / kBitsPerByte;
+    const double scaled = kLeadBytesAt9600 * bytesPerSecond() / kConsoleBytesPerSecond;
+    return std::clamp(static_cast<qint64>(scaled), kLeadBytesAt9600, kMaxLeadBytes);
+}
+
+void TApdProtocol::advanceLineMeter()
+{
+    const double seconds = static_cast<double>(m_meterClock.nsecsElapsed()) / 1e9;
+    m_meterClock.restart();
+    m_ahead = std::max(0.0, m_ahead - seconds * bytesPerSecond());
+    // The meter assumes the line never stalls; what the port still holds is the truth when it is more.
+    m_ahead = std::max(m_ahead, static_cast<double>(m_port->pendingOutput()));
+}
+
+void TApdProtocol::tick()
+{
+    advanceLineMeter();
+    if (m_port->hasFailed() || !m_port->isOpen()) {
+        failEverything(m_port->failureReason().isEmpty()
+                           ? QStringLiteral("직렬 포트 %1 이(가) 닫혀 있습니다. 프로그램을 다시 실행하십시오.")
+                                 .arg(m_port->device())
+                           : m_port->failureReason());
+        return;
+    }
+    if (m_state == State::Idle) {
+        if (m_queue.empty()) {
+            m_timer->stop();
+            return;
+        }
+        if (!openNext())
+            return; // its failure is reported; the next one waits for the next tick
+    }
+    if (m_state == State::Sending)
+        sendSome();
+    if (m_state == State::Draining && m_port->pendingOutput() == 0 && m_ahead < 1.0)
+        finishCurrent();
+    else if (m_state != State::Idle)
+        reportProgress(false);
+}
+
+bool TApdProtocol::openNext()
+{
+    m_path = m_queue.front();
+    m_queue.pop_front();
+    m_total = 0;
+    m_read = 0;
+    m_reportedSent = -1;
+    if (m_path.isEmpty()) {
+        m_state = State::Sending;
+        failCurrent(QStringLiteral("보낼 파일이 정해지지 않았습니다. 파일을 선택한 뒤 다시 보내십시오."));
+        return false;
+    }
+    const QByteArray native = m_path.toLocal8Bit();
+    m_state = State::Sending; // so that a failure below is reported against this path
+
+    // Look before opening: opening a FIFO or a terminal may block, or never end.
+    struct stat before {};
+    if (::stat(native.constData(), &before) != 0) {
+        failCurrent(openFailure(errno));
+        return false;
+    }
+    if (const QString refused = refusal(before); !refused.isEmpty()) {
+        failCurrent(refused);
+        return false;
+    }
+    m_fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (m_fd < 0) {
+        failCurrent(openFailure(errno));
+        return false;
+    }
+    // The path may have been swapped for something else between the look and the open.
+    struct stat opened {};
+    if (::fstat(m_fd, &opened) != 0) {
+        failCurrent(openFailure(errno));
+        return false;
+    }
+    if (const QString refused = refusal(opened); !refused.isEmpty()) {
+        failCurrent(refused);
+        return false;
+    }
+    if (opened.st_dev != before.st_dev || opened.st_ino != before.st_ino) {
+        failCurrent(QStringLiteral("여는 도중에 파일이 바뀌었습니다. 파일을 확인한 뒤 다시 보내십시오."));
+        return false;
+    }
+    m_device = opened.st_dev;
+    m_inode = opened.st_ino;
+    m_total = opened.st_size;
+    m_sinceReport.start();
+    emit transferStarted(m_path, m_total);
+    reportProgress(true);
+    return true;
+}
+
+void TApdProtocol::sendSome()
+{
+    const qint64 room = std::min(lead() - static_cast<qint64>(m_ahead),
+                                 qint64{TApdComPort::kOutputCapacity} - kCommandRoom - m_port->pendingOutput());
+    if (room > 0 && m_read < m_total) {
+        if (!fileStillThere())
+            return;
+        qint64 budget = room;
+        while (budget > 0 && m_read < m_total) {
+            const qint64 before = m_read;
+            // Never past the length it had at the start: a growing file must not send what it grew by.
+            if (!readAndPut(std::min({budget, kMaxReadBytes, m_total - m_read})))
+                return;
+            budget -= m_read - before;
+        }
+    }
+    if (m_read < m_total)
+        return;
+    // Every byte it had at the start is out; it must still be the same file, no longer than it was.
+    struct stat now {};
+    if (::fstat(m_fd, &now) != 0 || now.st_size != m_total) {
+        failCurrent(QStringLiteral("보내는 도중에 파일의 길이가 바뀌었습니다. 파일을 다 쓴 뒤 다시 보내십시오. "
+                                   "대상에는 파일의 일부만 전달되었을 수 있습니다."));
+        return;
+    }
+    closeFile();
+    m_state = State::Draining;
+}
+
+bool TApdProtocol::fileStillThere()
+{
+    struct stat now {};
+    if (::stat(m_path.toLocal8Bit().constData(), &now) == 0 && now.st_dev == m_device && now.st_ino == m_inode)
+        return true;
+    failCurrent(QStringLiteral("보내는 도중에 파일이 지워졌거나 다른 파일로 바뀌었습니다. 파일을 확인한 뒤 "
+                               "처음부터 다시 보내십시오. 대상에는 파일의 일부만 전달되었습니다."));
+    return false;
+}
+
+bool TApdProtocol::readAndPut(qint64 budget)
+{
+    m_buffer.resize(budget);
+    const ssize_t got = ::read(m_fd, m_buffer.data(), static_cast<size_t>(budget));
+    if (got < 0) {
+        if (errno == EINTR || errno == EAGAIN)
+            return false; // try again at the next tick
+        failCurrent(QStringLiteral("파일을 읽는 도중에 오류가 났습니다 (%1). 파일을 확인한 뒤 처음부터 다시 "
+                                   "보내십시오. 대상에는 파일의 일부만 전달되었습니다.")
+                        .arg(errnoText(errno)));
+        return false;
+    }
+    if (got == 0) {
+        failCurrent(QStringLiteral("보내는 도중에 파일이 짧아졌습니다. 파일을 다 쓴 뒤 처음부터 다시 보내십시오. "
+                                   "대상에는 파일의 일부만 전달되었습니다."));
+        return false;
+    }
+    m_buffer.resize(got);
+    m_read += got;
+    if (asciiSuppressCtrlZ)
+        m_buffer.removeIf([](char c) { return c == kCtrlZ; });
+    if (!m_buffer.isEmpty()) {
+        m_ahead += static_cast<double>(m_buffer.size());
+        m_putting = true;
+        m_port->PutString(m_buffer);
+        m_putting = false;
+    }
+    // PutString may have found the port failing; its signal has already ended this transfer.
+    return m_state == State::Sending;
+}
+
+void TApdProtocol::reportProgress(bool force)
+{
+    // What is still ahead of the line has not gone out yet.
+    const qint64 sent = m_state == State::Draining
+        ? std::max<qint64>(0, m_total - static_cast<qint64>(m_ahead))
+        : std::max<qint64>(0, m_read - static_cast<qint64>(m_ahead));
+    const qint64 shown = std::max(sent, m_reportedSent);
+    if (shown == m_reportedSent && !force)
+        return;
+    if (!force && m_sinceReport.elapsed() < qint64{statusInterval} * kStatusUnitMs)
+        return;
+    m_reportedSent = shown;
+    m_sinceReport.restart();
+    emit transferProgress(m_path, shown, m_total);
+}
+
+void TApdProtocol::finishCurrent()
+{
+    const QString path = m_path;
+    const qint64 total = m_total;
+    if (m_reportedSent != total) {
+        m_reportedSent = total;
+        emit transferProgress(path, total, total);
+    }
+    closeFile();
+    m_state = State::Idle;
+    emit transferFinished(path, total);
+}
+
+void TApdProtocol::failCurrent(const QString& reason)
+{
+    const QString path = m_path;
+    closeFile();
+    m_state = State::Idle;
+    emit transferFailed(path, reason);
+}
+
+void TApdProtocol::failEverything(const QString& reason)
+{
+    m_timer->stop();
+    const bool current = m_state != State::Idle;
+    std::deque<QString> waiting;
+    waiting.swap(m_queue);
+    if (current)
+        failCurrent(reason);
+    for (const QString& path : waiting)
+        emit transferFailed(path, reason);
+}
+
+void TApdProtocol::closeFile()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+}

@@ -1,0 +1,38 @@
+#pragma once
+// TOpenDialog: the open-file dialog of the download.
+//
+// Holds the settings of the window description (Filter as "description|pattern" pairs, Title, InitialDir,
+// DefaultExt) and the chosen file's full path. Execute() builds a modal, non-native file dialog only when it
+// runs, so that the window starts without one, and returns whether the operator confirmed a file; a cancel
+// leaves FileName as it was. The dialog is an ordinary QFileDialog child of the owner window while it runs,
+// which is how tests find and answer it.
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+class QWidget;
+
+class TOpenDialog : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit TOpenDialog(QWidget* owner);
+
+    // Runs the dialog modally; true when the operator confirmed a file.
+    bool Execute();
+    QString GetFileName() const { return FileName; }
+
+    // The filter's entries as the file dialog shows them, "description (pattern)".
+    QStringList nameFilters() const;
+
+    QString Filter;
+    QString Title;
+    QString InitialDir;
+    QString DefaultExt;
+    QString FileName;
+
+private:
+    QWidget* m_owner = nullptr;
+};
