@@ -68,7 +68,6 @@ eval "$(xdotool getwindowgeometry --shell "$window")"   # X, Y of the client are
 shot() { import -window root -crop "737x348+$X+$Y" "$artefacts/$1.png"; }
 click() { xdotool mousemove --sync $((X + $1)) $((Y + $2)) click 1; sleep 0.15; }
 key() { xdotool key --window "$window" "$@"; sleep 0.15; }
-received() { cat "$work/received" 2>/dev/null; }
 wait_for_load() {
   local count=$1
   for _ in $(seq 100); do
@@ -127,12 +126,14 @@ status=0
 wait "$console" || status=$?
 [ "$status" -eq 0 ] || fail "Alt+X ended the console with status $status: $(cat "$work/console.out")"
 
-file=$(tr -d '\032' < "$hex")
-expected="FLRBShmcdpl${file}rqrql${file}"$'\r'"abc"$'\r'
-actual=$(received)
-if [ "$actual" != "$expected" ]; then
-  printf '%s' "$expected" > "$artefacts/expected.bin"
-  received > "$artefacts/received.bin"
-  fail "the simulator received other bytes than the operator sent (see expected.bin and received.bin in $artefacts)"
+{
+  printf 'FLRBShmcdpl'; tr -d '\032' < "$hex"
+  printf 'rqrql'; tr -d '\032' < "$hex"
+  printf '\rabc\r'
+} > "$work/expected"
+if ! cmp -s "$work/expected" "$work/received"; then
+  cp "$work/expected" "$artefacts/expected.bin"
+  cp "$work/received" "$artefacts/received.bin"
+  fail "the simulator received other bytes than the operator sent ($(cmp "$work/expected" "$work/received" 2>&1 | head -n1); see expected.bin and received.bin in $artefacts)"
 fi
-echo "operator-session: PASS: $(received | wc -c) bytes as sent, 2 downloads loaded, exit status 0"
+echo "operator-session: PASS: $(wc -c < "$work/received") bytes as sent, 2 downloads loaded, exit status 0"
