@@ -1,0 +1,104 @@
+// bench_click: how long from a pointer click on a command button, as the X server sees it, to the
+// command's byte at the far end of the line. Run under Xvfb.
+//
+// Usage: bench_click [CLICKS]   (default 200)
+// The console runs in this process on a pseudo-terminal; a second thread plays the operator through the
+// XTEST extension (press and release on the forward button) and the far end: it stamps the release, then
+// waits for the byte on the master side.
+
+#include "app/tform1.h"
+
+#include <QApplication>
+#include <QTest>
+#include <QToolButton>
+
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+namespace {
+
+double monotonicMs()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const int clicks = argc >= 2 ? std::max(10, std::atoi(argv[1])) : 200;
+    QApplication application(argc, argv);
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
+        return 1;
+    TForm1 form(QString::fromLocal8Bit(::ptsname(master)));
+    form.show();
+    if (!QTest::qWaitForWindowExposed(&form)) {
+        std::fprintf(stderr, "bench_click: the window was never shown (is there a display?)\n");
+        return 1;
+    }
+    QTest::qWait(300);
+    const QPoint target = form.SpeedButton1->mapToGlobal(form.SpeedButton1->rect().center());
+
+    std::vector<double> latencies;
+    std::atomic<bool> done{false};
+    int failures = 0;
+    std::thread operatorAndFarEnd([&] {
+        Display* display = XOpenDisplay(nullptr);
+        if (display == nullptr) {
+            done = true;
+            return;
+        }
+        XTestFakeMotionEvent(display, -1, target.x(), target.y(), CurrentTime);
+        XFlush(display);
+        ::usleep(200000);
+        char drain[256];
+        for (int i = 0; i < clicks; ++i) {
+            while (::read(master, drain, sizeof drain) > 0) {
+            }
+            XTestFakeButtonEvent(display, 1, True, CurrentTime);
+            XFlush(display);
+            ::usleep(50000);  // a hand holds the button for a moment
+            XTestFakeButtonEvent(display, 1, False, CurrentTime);
+            XFlush(display);
+            const double released = monotonicMs();
+            pollfd ready{master, POLLIN, 0};
+            if (::poll(&ready, 1, 1000) == 1 && ::read(master, drain, 1) == 1 && drain[0] == 'F')
+                latencies.push_back(monotonicMs() - released);
+            else
+                ++failures;
+            ::usleep(20000);
+        }
+        XCloseDisplay(display);
+        done = true;
+    });
+    while (!done)
+        QTest::qWait(5);
+    operatorAndFarEnd.join();
+
+    if (latencies.empty()) {
+        std::fprintf(stderr, "bench_click: no click reached the line\n");
+        return 1;
+    }
+    std::sort(latencies.begin(), latencies.end());
+    const auto at = [&](double q) { return latencies[std::min(latencies.size() - 1, static_cast<size_t>(q * latencies.size()))]; };
+    std::printf("click to byte over %zu clicks (%d lost): median %.3f ms, 99th percentile %.3f ms, worst %.3f ms\n",
+                latencies.size(), failures, at(0.5), at(0.99), latencies.back());
+    std::printf("RESULT click_median_ms=%.3f click_p99_ms=%.3f click_lost=%d\n", at(0.5), at(0.99), failures);
+    ::close(master);
+    return 0;
+}
