@@ -231,7 +231,7 @@ double percentile(std::vector<double> values, double p)
     return values[std::min(index, values.size() - 1)];
 }
 
-void printLineRun(const char* name, const LineRun& run, qint64 size)
+void printLineRun(const char* name, const char* key, const LineRun& run, qint64 size)
 {
     const double bound = static_cast<double>(size) / kLineBytesPerSecond * 1.01 + 0.2;
     std::printf("%s: %lld bytes in %.3f s (bound %.3f s, ideal %.3f s), line busy %.2f %%, file %s\n", name,
@@ -240,6 +240,11 @@ void printLineRun(const char* name, const LineRun& run, qint64 size)
     std::printf("%s: Stop latency over %zu tries: median %.1f ms, p99 %.1f ms, worst %.1f ms; %d dropped for lack of room\n",
                 name, run.stopLatencies.size(), percentile(run.stopLatencies, 0.5), percentile(run.stopLatencies, 0.99),
                 percentile(run.stopLatencies, 1.0), run.dropped);
+    std::printf("RESULT %s_seconds=%.3f %s_bound_seconds=%.3f %s_busy_pct=%.2f %s_whole=%d %s_stop_median_ms=%.1f "
+                "%s_stop_p99_ms=%.1f %s_stop_worst_ms=%.1f %s_stop_dropped=%d\n",
+                key, run.seconds, key, bound, key, run.busy * 100.0, key, run.whole ? 1 : 0, key,
+                percentile(run.stopLatencies, 0.5), key, percentile(run.stopLatencies, 0.99), key,
+                percentile(run.stopLatencies, 1.0), key, run.dropped);
 }
 
 qint64 peakKiB()
@@ -349,9 +354,9 @@ int main(int argc, char** argv)
 
     if (lineBytes > 0) {
         std::printf("far end drains the pty at %.0f bytes/s (9600 bit/s 8N1)\n", kLineBytesPerSecond);
-        printLineRun("paced", runAtLineRate(linePath, content, tries, false), lineBytes);
+        printLineRun("paced", "paced", runAtLineRate(linePath, content, tries, false), lineBytes);
         std::fflush(stdout);
-        printLineRun("whole file at once", runAtLineRate(linePath, content, tries, true), lineBytes);
+        printLineRun("whole file at once", "at_once", runAtLineRate(linePath, content, tries, true), lineBytes);
         std::fflush(stdout);
     }
 
@@ -372,6 +377,12 @@ int main(int argc, char** argv)
                         static_cast<long long>(run.peak), run.ok ? "sent whole" : "FAILED");
         std::printf("memory: the %lld-byte file peaked %lld KiB above the 64 KiB one (limit 2048 KiB)\n",
                     static_cast<long long>(bigBytes), static_cast<long long>(big.peak - small.peak));
+        std::printf("RESULT memory_small_kib=%lld memory_big_kib=%lld memory_delta_kib=%lld memory_big_bytes=%lld "
+                    "memory_rate=%d memory_big_kbs=%.0f memory_whole=%d\n",
+                    static_cast<long long>(small.peak), static_cast<long long>(big.peak),
+                    static_cast<long long>(big.peak - small.peak), static_cast<long long>(bigBytes), bigRate,
+                    big.seconds > 0 ? static_cast<double>(big.bytes) / big.seconds / 1000.0 : 0.0,
+                    small.ok && big.ok ? 1 : 0);
     }
     return 0;
 }
