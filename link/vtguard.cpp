@@ -1,0 +1,188 @@
+#include "link/vtguard.h"
+
+namespace {
+
+constexpr char32_t kCan = 0x18;
+constexpr char32_t kSub = 0x1A;
+constexpr char32_t kEsc = 0x1B;
+constexpr char32_t kBel = 0x07;
+constexpr char32_t kDel = 0x7F;
+constexpr char32_t kReplacement = 0xFFFD;
+
+bool isIntermediate(char32_t c)
+{
+    return c >= 0x20 && c <= 0x2F;
+}
+
+} // namespace
+
+bool VtGuard::hasSureWidth(char32_t c)
+{
+    // Ranges free of combining marks, zero-width and control characters in libvterm's width tables.
+    struct Range
+    {
+        char32_t first, last;
+    };
+    static constexpr Range kRanges[] = {
+        {0x0020, 0x007E}, {0x00A0, 0x02FF}, {0x0370, 0x0482}, {0x1100, 0x115F}, {0x2010, 0x2027},
+        {0x2030, 0x205E}, {0x2070, 0x20CF}, {0x2100, 0x2FFF}, {0x3000, 0x3029}, {0x3030, 0x3098},
+        {0x309B, 0xA4CF}, {0xAC00, 0xD7A3}, {0xF900, 0xFAFF}, {0xFF01, 0xFF60}, {0xFFE0, 0xFFE6},
+        {0xFFFD, 0xFFFD},
+    };
+    for (const Range& range : kRanges) {
+        if (c < range.first)
+            return false;
+        if (c <= range.last)
+            return true;
+    }
+    return false;
+}
+
+void VtGuard::appendUtf8(char32_t c, std::string& out)
+{
+    if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | ((c >> 18) & 0x07)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
+void VtGuard::dispatchCsi(char32_t final, std::string& out)
+{
+    m_state = State::Normal;
+    if (m_dropping) {
+        m_dropping = false;
+        return;
+    }
+    const bool isRepeat = final == U'b' && !m_csiHasLeader && !m_csiHasIntermediate;
+    if (isRepeat && !m_canRepeat) {
+        ++m_interventions;
+        out.push_back(static_cast<char>(kCan));
+        return;
+    }
+    out.push_back(static_cast<char>(final));
+}
+
+void VtGuard::filter(std::u32string_view text, std::string& out)
+{
+    out.reserve(out.size() + text.size());
+    for (const char32_t c : text) {
+        // Characters that libvterm handles the same in every state.
+        if (c == 0 || c == kDel) {
+            if (!m_dropping)
+                out.push_back(static_cast<char>(c));
+            continue;
+        }
+        if (c == kCan || c == kSub) {
+            m_state = State::Normal;
+            m_dropping = false;
+            out.push_back(static_cast<char>(c));
+            continue;
+        }
+        if (c == kEsc) {
+            m_state = m_state == State::String ? State::EscapeInString : State::Escape;
+            m_dropping = false;
+            out.push_back(static_cast<char>(c));
+            continue;
+        }
+        if (c < 0x20 && !(c == kBel && m_state == State::String)) {
+            // Acted on at once, without leaving the sequence in progress.
+            out.push_back(static_cast<char>(c));
+            continue;
+        }
+
+        switch (m_state) {
+        case State::EscapeInString:
+            if (c == U'\\') {
+                m_state = State::Normal;
+                out.push_back('\\');
+                break;
+            }
+            m_state = State::Escape;
+            [[fallthrough]];
+        case State::Escape:
+            if (c == U'P' || c == U']') {
+                m_state = State::String;
+            } else if (c == U'[') {
+                m_state = State::CsiLeader;
+                m_csiSeparators = 0;
+                m_csiHasLeader = false;
+                m_csiHasIntermediate = false;
+            } else if (c >= 0x30 && c < 0x7F) {
+                m_state = State::Normal;
+            }
+            // Intermediates, and bytes from 0x80 on, which libvterm ignores here, leave the state as it is.
+            appendUtf8(c, out);
+            break;
+
+        case State::CsiLeader:
+            if (c >= 0x3C && c <= 0x3F) {
+                m_csiHasLeader = true;
+                out.push_back(static_cast<char>(c));
+                break;
+            }
+            m_state = State::CsiArguments;
+            [[fallthrough]];
+        case State::CsiArguments:
+            if ((c >= U'0' && c <= U'9') || c == U':' || c == U';') {
+                if (c == U':' || c == U';') {
+                    if (++m_csiSeparators >= kMaxCsiArguments && !m_dropping) {
+                        ++m_interventions;
+                        m_dropping = true;
+                        out.push_back(static_cast<char>(kCan));
+                    }
+                }
+                if (!m_dropping)
+                    out.push_back(static_cast<char>(c));
+                break;
+            }
+            m_state = State::CsiIntermediate;
+            [[fallthrough]];
+        case State::CsiIntermediate:
+            if (isIntermediate(c)) {
+                m_csiHasIntermediate = true;
+                if (!m_dropping)
+                    out.push_back(static_cast<char>(c));
+                break;
+            }
+            if (c >= 0x40 && c <= 0x7E) {
+                dispatchCsi(c, out);
+                break;
+            }
+            // Any other character ends the sequence as invalid; libvterm swallows its first byte.
+            m_state = State::Normal;
+            if (m_dropping)
+                m_dropping = false;
+            else
+                appendUtf8(c, out);
+            break;
+
+        case State::String:
+            if (c == kBel)
+                m_state = State::Normal;
+            appendUtf8(c, out);
+            break;
+
+        case State::Normal:
+            if (c >= 0x80 && c <= 0x9F) {
+                ++m_interventions;
+                appendUtf8(kReplacement, out);
+                m_canRepeat = true;
+                break;
+            }
+            m_canRepeat = hasSureWidth(c);
+            appendUtf8(c, out);
+            break;
+        }
+    }
+}
