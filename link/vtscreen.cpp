@@ -86,6 +86,10 @@ void VtScreen::feed(const std::string& utf8)
 void VtScreen::clear()
 {
     vterm_screen_reset(m_screen, 1);
+    // The reset homes the cursor without reporting it.
+    VTermPos home{};
+    vterm_state_get_cursorpos(m_state, &home);
+    onMoveCursor(home.row, home.col, m_cursorVisible ? 1 : 0);
     finishWrite();
 }
 
