@@ -16,26 +16,10 @@ bool isIntermediate(char32_t c)
 
 } // namespace
 
-bool VtGuard::hasSureWidth(char32_t c)
+bool VtGuard::isSurelySingleWidth(char32_t c)
 {
-    // Ranges free of combining marks, zero-width and control characters in libvterm's width tables.
-    struct Range
-    {
-        char32_t first, last;
-    };
-    static constexpr Range kRanges[] = {
-        {0x0020, 0x007E}, {0x00A0, 0x02FF}, {0x0370, 0x0482}, {0x1100, 0x115F}, {0x2010, 0x2027},
-        {0x2030, 0x205E}, {0x2070, 0x20CF}, {0x2100, 0x2FFF}, {0x3000, 0x3029}, {0x3030, 0x3098},
-        {0x309B, 0xA4CF}, {0xAC00, 0xD7A3}, {0xF900, 0xFAFF}, {0xFF01, 0xFF60}, {0xFFE0, 0xFFE6},
-        {0xFFFD, 0xFFFD},
-    };
-    for (const Range& range : kRanges) {
-        if (c < range.first)
-            return false;
-        if (c <= range.last)
-            return true;
-    }
-    return false;
+    // Checked against libvterm's width and combining tables.
+    return (c >= 0x20 && c <= 0x7E) || (c >= 0xA0 && c <= 0x2FF) || (c >= 0x370 && c <= 0x482) || c == 0xFFFD;
 }
 
 void VtGuard::appendUtf8(char32_t c, std::string& out)
@@ -180,7 +164,7 @@ void VtGuard::filter(std::u32string_view text, std::string& out)
                 m_canRepeat = true;
                 break;
             }
-            m_canRepeat = hasSureWidth(c);
+            m_canRepeat = isSurelySingleWidth(c);
             appendUtf8(c, out);
             break;
         }

@@ -8,11 +8,12 @@
 //     At the separator that would open the 17th argument the guard sends CAN instead, which makes
 //     libvterm abandon the sequence, and drops the rest of it; control characters inside still pass, as
 //     libvterm would have acted on them anyway.
-//   - REP (CSI n b) repeats the last printed glyph; when that glyph has no width (nothing printed yet, or
-//     a lone combining mark) libvterm loops for ever. The guard knows the glyph is safe only when the last
-//     printed character surely has a width; otherwise the sequence's final byte is replaced by CAN, so
-//     the REP does nothing. (libvterm already limits the count to the row width, so a huge count is
-//     harmless and is passed on.)
+//   - REP (CSI n b) repeats the last printed glyph. When that glyph has no width (nothing printed yet, or
+//     a lone combining mark) libvterm loops for ever; when it is double-width and the cursor stands on an
+//     odd column, libvterm writes past the end of the row and crashes (Hangul makes that common here).
+//     The guard lets a REP through only when the last printed character is surely single-width;
+//     otherwise the sequence's final byte is replaced by CAN, so the REP does nothing. (libvterm already
+//     limits the count to the row width, so a huge count is harmless and is passed on.)
 //   - A C1 control character (U+0080..U+009F) arriving as text has width -1 in libvterm and moves its
 //     cursor left of the margin; it is printed as U+FFFD instead.
 // The third fault, a stack overflow when one vterm_input_write carries about 2 MB, is the caller's to
@@ -40,9 +41,9 @@ public:
     // How many sequences or characters the guard has changed so far.
     std::size_t interventions() const { return m_interventions; }
 
-    // True when libvterm surely gives `c` a width of at least one column and does not treat it as a
-    // combining mark (the whole code page 949 repertoire is among these).
-    static bool hasSureWidth(char32_t c);
+    // True when libvterm surely gives `c` a width of exactly one column and does not treat it as a
+    // combining mark: ASCII, Latin, Greek, Cyrillic and U+FFFD.
+    static bool isSurelySingleWidth(char32_t c);
 
     static void appendUtf8(char32_t c, std::string& out);
 
