@@ -57,6 +57,25 @@ void VtGuard::dispatchCsi(char32_t final, std::string& out)
     out.push_back(static_cast<char>(final));
 }
 
+bool VtGuard::isUnknownStatusRequest() const
+{
+    if (!m_stringIsDcs || m_dcsHead.compare(0, 2, "$q") != 0)
+        return false;
+    const std::string request = m_dcsHead.substr(2);
+    return request != "m" && request != "r" && request != "s" && request != " q" && request != "\"q";
+}
+
+void VtGuard::endString(char32_t terminator, std::string& out)
+{
+    m_state = State::Normal;
+    if (isUnknownStatusRequest()) {
+        ++m_interventions;
+        out.push_back(static_cast<char>(kCan));
+        return;
+    }
+    out.push_back(static_cast<char>(terminator));
+}
+
 void VtGuard::filter(std::u32string_view text, std::string& out)
 {
     out.reserve(out.size() + text.size());
@@ -88,8 +107,7 @@ void VtGuard::filter(std::u32string_view text, std::string& out)
         switch (m_state) {
         case State::EscapeInString:
             if (c == U'\\') {
-                m_state = State::Normal;
-                out.push_back('\\');
+                endString(c, out);
                 break;
             }
             m_state = State::Escape;
@@ -97,6 +115,8 @@ void VtGuard::filter(std::u32string_view text, std::string& out)
         case State::Escape:
             if (c == U'P' || c == U']') {
                 m_state = State::String;
+                m_stringIsDcs = c == U'P';
+                m_dcsHead.clear();
             } else if (c == U'[') {
                 m_state = State::CsiLeader;
                 m_csiSeparators = 0;
@@ -152,8 +172,13 @@ void VtGuard::filter(std::u32string_view text, std::string& out)
             break;
 
         case State::String:
-            if (c == kBel)
-                m_state = State::Normal;
+            if (c == kBel) {
+                endString(c, out);
+                break;
+            }
+            // Longer than any request libvterm knows: the head only needs to show that.
+            if (m_stringIsDcs && m_dcsHead.size() < 8)
+                appendUtf8(c, m_dcsHead);
             appendUtf8(c, out);
             break;
 
