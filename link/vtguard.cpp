@@ -57,29 +57,34 @@ void VtGuard::dispatchCsi(char32_t final, std::string& out)
     out.push_back(static_cast<char>(final));
 }
 
-bool VtGuard::isUnknownStatusRequest() const
-{
-    if (!m_stringIsDcs || m_dcsHead.compare(0, 2, "$q") != 0)
-        return false;
-    const std::string request = m_dcsHead.substr(2);
-    return request != "m" && request != "r" && request != "s" && request != " q" && request != "\"q";
-}
-
-void VtGuard::endString(char32_t terminator, std::string& out)
-{
-    m_state = State::Normal;
-    if (isUnknownStatusRequest()) {
-        ++m_interventions;
-        out.push_back(static_cast<char>(kCan));
-        return;
-    }
-    out.push_back(static_cast<char>(terminator));
-}
-
 void VtGuard::filter(std::u32string_view text, std::string& out)
 {
     out.reserve(out.size() + text.size());
     for (const char32_t c : text) {
+        if (m_state == State::DroppedString || m_state == State::EscapeInDroppedString) {
+            if (c == kCan || c == kSub) {
+                m_state = State::Normal;
+                out.push_back(static_cast<char>(c));
+                continue;
+            }
+            if (m_state == State::DroppedString) {
+                if (c == kEsc)
+                    m_state = State::EscapeInDroppedString;
+                else if (c == kBel)
+                    m_state = State::Normal;
+                else if (c > 0 && c < 0x20)
+                    out.push_back(static_cast<char>(c));
+                continue;
+            }
+            if (c == U'\\') {
+                m_state = State::Normal;
+                continue;
+            }
+            // ESC and something else: libvterm would have left the string for a new escape sequence.
+            m_state = State::Escape;
+            out.push_back(static_cast<char>(kEsc));
+        }
+
         // Characters that libvterm handles the same in every state.
         if (c == 0 || c == kDel) {
             if (!m_dropping)
@@ -107,16 +112,21 @@ void VtGuard::filter(std::u32string_view text, std::string& out)
         switch (m_state) {
         case State::EscapeInString:
             if (c == U'\\') {
-                endString(c, out);
+                m_state = State::Normal;
+                out.push_back('\\');
                 break;
             }
             m_state = State::Escape;
             [[fallthrough]];
         case State::Escape:
-            if (c == U'P' || c == U']') {
+            if (c == U'P') {
+                ++m_interventions;
+                m_state = State::DroppedString;
+                out.push_back(static_cast<char>(kCan));
+                break;
+            }
+            if (c == U']') {
                 m_state = State::String;
-                m_stringIsDcs = c == U'P';
-                m_dcsHead.clear();
             } else if (c == U'[') {
                 m_state = State::CsiLeader;
                 m_csiSeparators = 0;
@@ -172,15 +182,13 @@ void VtGuard::filter(std::u32string_view text, std::string& out)
             break;
 
         case State::String:
-            if (c == kBel) {
-                endString(c, out);
-                break;
-            }
-            // Longer than any request libvterm knows: the head only needs to show that.
-            if (m_stringIsDcs && m_dcsHead.size() < 8)
-                appendUtf8(c, m_dcsHead);
+            if (c == kBel)
+                m_state = State::Normal;
             appendUtf8(c, out);
             break;
+        case State::DroppedString:
+        case State::EscapeInDroppedString:
+            break; // handled above
 
         case State::Normal:
             if (c >= 0x80 && c <= 0x9F) {

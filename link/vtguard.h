@@ -14,9 +14,12 @@
 //     The guard lets a REP through only when the last printed character is surely single-width;
 //     otherwise the sequence's final byte is replaced by CAN, so the REP does nothing. (libvterm already
 //     limits the count to the row width, so a huge count is harmless and is passed on.)
-//   - A status request (DCS $ q ... ST) that libvterm does not know is answered through a format string
-//     whose arguments do not match it (undefined behaviour; a sanitizer build crashes on it). Such a
-//     request is cancelled: its terminator is replaced by CAN, so libvterm drops the string unanswered.
+//   - DCS strings (ESC P ... ST) are kept from libvterm altogether. The only ones it acts on are status
+//     requests, and an unknown request is answered through a format string whose arguments do not match
+//     it (undefined behaviour; a sanitizer build crashes on it). Which request libvterm sees cannot be
+//     told from outside, since it loses the part of a string that came in an earlier write. The guard
+//     sends CAN in place of the P, so libvterm never enters the string, and drops the string up to its
+//     terminator; control characters inside still act, as they would have.
 //   - A C1 control character (U+0080..U+009F) arriving as text has width -1 in libvterm and moves its
 //     cursor left of the margin; it is printed as U+FFFD instead.
 // The third fault, a stack overflow when one vterm_input_write carries about 2 MB, is the caller's to
@@ -51,19 +54,25 @@ public:
     static void appendUtf8(char32_t c, std::string& out);
 
 private:
-    enum class State { Normal, Escape, EscapeInString, CsiLeader, CsiArguments, CsiIntermediate, String };
+    enum class State {
+        Normal,
+        Escape,
+        EscapeInString,
+        CsiLeader,
+        CsiArguments,
+        CsiIntermediate,
+        String,
+        DroppedString,
+        EscapeInDroppedString,
+    };
 
     void dispatchCsi(char32_t final, std::string& out);
-    void endString(char32_t terminator, std::string& out);
-    bool isUnknownStatusRequest() const;
 
     State m_state = State::Normal;
     int m_csiSeparators = 0;
     bool m_csiHasLeader = false;
     bool m_csiHasIntermediate = false;
     bool m_dropping = false; // the rest of the current CSI sequence is being dropped
-    bool m_stringIsDcs = false;
-    std::string m_dcsHead;   // the first bytes of the DCS string in progress, enough to tell a status request
     bool m_canRepeat = false;
     std::size_t m_interventions = 0;
 };
