@@ -85,6 +85,14 @@ std::vector<Input> makeInputs(qsizetype size)
             {"colour and cursor moves", repeatTo(colour, size)}};
 }
 
+// Runs the event loop for `ms`, sleeping while there is nothing to do.
+void runFor(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
 double mbPerSecond(qsizetype bytes, double seconds)
 {
     return static_cast<double>(bytes) / seconds / 1e6;
@@ -221,10 +229,15 @@ void latency(TApdTerminal* pane, Watcher& watcher)
             std::this_thread::sleep_for(std::chrono::milliseconds(i % 3 == 0 ? 1 : 9));
         }
     });
-    QElapsedTimer limit;
-    limit.start();
-    while (painted < kSamples && limit.elapsed() < 20000)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    QEventLoop loop;
+    const auto paintedAll = watcher.onPaint;
+    watcher.onPaint = [&] {
+        paintedAll();
+        if (painted >= kSamples)
+            loop.quit();
+    };
+    QTimer::singleShot(20000, &loop, &QEventLoop::quit);
+    loop.exec();
     writer.join();
     watcher.onPaint = nullptr;
     pane->removeEventFilter(&watcher);
@@ -267,11 +280,9 @@ void cpuAtLineRate(TApdTerminal* pane)
         }
         writerCpu = cpuSeconds(RUSAGE_THREAD);
     });
-    QTimer::singleShot(kSeconds * 1000, [&] { stop = true; });
     QElapsedTimer elapsed;
     elapsed.start();
-    while (elapsed.elapsed() < kSeconds * 1000)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+    runFor(kSeconds * 1000);
     stop = true;
     writer.join();
     const double used = cpuSeconds(RUSAGE_SELF) - before - writerCpu;
@@ -303,22 +314,17 @@ void idle(TApdTerminal* pane, Watcher& watcher)
     other.show();
     other.activateWindow();
     QApplication::setActiveWindow(&other);
-    QElapsedTimer settle;
-    settle.start();
-    while (settle.elapsed() < 500)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    runFor(500);
 
     constexpr int kSeconds = 3;
     qApp->installEventFilter(&watcher);
     watcher.timers = 0;
     const long switchesBefore = voluntarySwitches();
     const quint64 paintsBefore = pane->paintCount();
-    QElapsedTimer elapsed;
-    elapsed.start();
-    while (elapsed.elapsed() < kSeconds * 1000)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, kSeconds * 1000);
+    runFor(kSeconds * 1000);
     const long switches = voluntarySwitches() - switchesBefore;
     qApp->removeEventFilter(&watcher);
+    // The run's own end-of-idle timer accounts for one timer event and one or two switches.
     std::printf("  idle %d s, window inactive (pane blinking: %s): %llu timer events, %ld voluntary context switches "
                 "of the GUI thread, %llu paints\n",
                 kSeconds, pane->isBlinking() ? "yes" : "no", static_cast<unsigned long long>(watcher.timers), switches,

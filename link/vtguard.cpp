@@ -60,7 +60,21 @@ void VtGuard::dispatchCsi(char32_t final, std::string& out)
 void VtGuard::filter(std::u32string_view text, std::string& out)
 {
     out.reserve(out.size() + text.size());
-    for (const char32_t c : text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char32_t c = text[i];
+        if (m_state == State::Normal && c >= 0x20 && c < kDel) {
+            // The common case, a run of printable ASCII, copied in one go.
+            std::size_t end = i + 1;
+            while (end < text.size() && text[end] >= 0x20 && text[end] < kDel)
+                ++end;
+            const std::size_t at = out.size();
+            out.resize(at + (end - i));
+            for (std::size_t k = i; k < end; ++k)
+                out[at + (k - i)] = static_cast<char>(text[k]);
+            m_canRepeat = true;
+            i = end - 1;
+            continue;
+        }
         if (m_state == State::DroppedString || m_state == State::EscapeInDroppedString) {
             if (c == kCan || c == kSub) {
                 m_state = State::Normal;
