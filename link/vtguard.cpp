@@ -24,24 +24,32 @@ bool VtGuard::isSurelySingleWidth(char32_t c)
 
 void VtGuard::appendUtf8(char32_t c, std::string& out)
 {
+    char bytes[4];
+    char* end = bytes;
+    putUtf8(c, end);
+    out.append(bytes, static_cast<std::size_t>(end - bytes));
+}
+
+void VtGuard::putUtf8(char32_t c, char*& out)
+{
     if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
+        *out++ = static_cast<char>(c);
     } else if (c < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        *out++ = static_cast<char>(0xC0 | (c >> 6));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
     } else if (c < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        *out++ = static_cast<char>(0xE0 | (c >> 12));
+        *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
     } else {
-        out.push_back(static_cast<char>(0xF0 | ((c >> 18) & 0x07)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        *out++ = static_cast<char>(0xF0 | ((c >> 18) & 0x07));
+        *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
     }
 }
 
-void VtGuard::dispatchCsi(char32_t final, std::string& out)
+void VtGuard::dispatchCsi(char32_t final, char*& out)
 {
     m_state = State::Normal;
     if (m_dropping) {
@@ -51,15 +59,19 @@ void VtGuard::dispatchCsi(char32_t final, std::string& out)
     const bool isRepeat = final == U'b' && !m_csiHasLeader && !m_csiHasIntermediate;
     if (isRepeat && !m_canRepeat) {
         ++m_interventions;
-        out.push_back(static_cast<char>(kCan));
+        *out++ = static_cast<char>(kCan);
         return;
     }
-    out.push_back(static_cast<char>(final));
+    *out++ = static_cast<char>(final);
 }
 
-void VtGuard::filter(std::u32string_view text, std::string& out)
+void VtGuard::filter(std::u32string_view text, std::string& buffer)
 {
-    out.reserve(out.size() + text.size());
+    // At most five bytes per character: a held-back ESC and a four-byte character after it.
+    const std::size_t base = buffer.size();
+    buffer.resize(base + 5 * text.size());
+    char* const start = buffer.data() + base;
+    char* out = start;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char32_t c = text[i];
         if (m_state == State::Normal && c >= 0x20 && c < kDel) {
@@ -67,10 +79,8 @@ void VtGuard::filter(std::u32string_view text, std::string& out)
             std::size_t end = i + 1;
             while (end < text.size() && text[end] >= 0x20 && text[end] < kDel)
                 ++end;
-            const std::size_t at = out.size();
-            out.resize(at + (end - i));
             for (std::size_t k = i; k < end; ++k)
-                out[at + (k - i)] = static_cast<char>(text[k]);
+                *out++ = static_cast<char>(text[k]);
             m_canRepeat = true;
             i = end - 1;
             continue;
@@ -78,7 +88,7 @@ void VtGuard::filter(std::u32string_view text, std::string& out)
         if (m_state == State::DroppedString || m_state == State::EscapeInDroppedString) {
             if (c == kCan || c == kSub) {
                 m_state = State::Normal;
-                out.push_back(static_cast<char>(c));
+                *out++ = static_cast<char>(c);
                 continue;
             }
             if (m_state == State::DroppedString) {
@@ -87,7 +97,7 @@ void VtGuard::filter(std::u32string_view text, std::string& out)
                 else if (c == kBel)
                     m_state = State::Normal;
                 else if (c > 0 && c < 0x20)
-                    out.push_back(static_cast<char>(c));
+                    *out++ = static_cast<char>(c);
                 continue;
             }
             if (c == U'\\') {
@@ -96,30 +106,30 @@ void VtGuard::filter(std::u32string_view text, std::string& out)
             }
             // ESC and something else: libvterm would have left the string for a new escape sequence.
             m_state = State::Escape;
-            out.push_back(static_cast<char>(kEsc));
+            *out++ = static_cast<char>(kEsc);
         }
 
         // Characters that libvterm handles the same in every state.
         if (c == 0 || c == kDel) {
             if (!m_dropping)
-                out.push_back(static_cast<char>(c));
+                *out++ = static_cast<char>(c);
             continue;
         }
         if (c == kCan || c == kSub) {
             m_state = State::Normal;
             m_dropping = false;
-            out.push_back(static_cast<char>(c));
+            *out++ = static_cast<char>(c);
             continue;
         }
         if (c == kEsc) {
             m_state = m_state == State::String ? State::EscapeInString : State::Escape;
             m_dropping = false;
-            out.push_back(static_cast<char>(c));
+            *out++ = static_cast<char>(c);
             continue;
         }
         if (c < 0x20 && !(c == kBel && m_state == State::String)) {
             // Acted on at once, without leaving the sequence in progress.
-            out.push_back(static_cast<char>(c));
+            *out++ = static_cast<char>(c);
             continue;
         }
 
@@ -127,7 +137,7 @@ void VtGuard::filter(std::u32string_view text, std::string& out)
         case State::EscapeInString:
             if (c == U'\\') {
                 m_state = State::Normal;
-                out.push_back('\\');
+                *out++ = '\\';
                 break;
             }
             m_state = State::Escape;
@@ -136,7 +146,7 @@ void VtGuard::filter(std::u32string_view text, std::string& out)
             if (c == U'P') {
                 ++m_interventions;
                 m_state = State::DroppedString;
-                out.push_back(static_cast<char>(kCan));
+                *out++ = static_cast<char>(kCan);
                 break;
             }
             if (c == U']') {
@@ -150,13 +160,13 @@ void VtGuard::filter(std::u32string_view text, std::string& out)
                 m_state = State::Normal;
             }
             // Intermediates, and bytes from 0x80 on, which libvterm ignores here, leave the state as it is.
-            appendUtf8(c, out);
+            putUtf8(c, out);
             break;
 
         case State::CsiLeader:
             if (c >= 0x3C && c <= 0x3F) {
                 m_csiHasLeader = true;
-                out.push_back(static_cast<char>(c));
+                *out++ = static_cast<char>(c);
                 break;
             }
             m_state = State::CsiArguments;
@@ -167,11 +177,11 @@ void VtGuard::filter(std::u32string_view text, std::string& out)
                     if (++m_csiSeparators >= kMaxCsiArguments && !m_dropping) {
                         ++m_interventions;
                         m_dropping = true;
-                        out.push_back(static_cast<char>(kCan));
+                        *out++ = static_cast<char>(kCan);
                     }
                 }
                 if (!m_dropping)
-                    out.push_back(static_cast<char>(c));
+                    *out++ = static_cast<char>(c);
                 break;
             }
             m_state = State::CsiIntermediate;
@@ -180,7 +190,7 @@ void VtGuard::filter(std::u32string_view text, std::string& out)
             if (isIntermediate(c)) {
                 m_csiHasIntermediate = true;
                 if (!m_dropping)
-                    out.push_back(static_cast<char>(c));
+                    *out++ = static_cast<char>(c);
                 break;
             }
             if (c >= 0x40 && c <= 0x7E) {
@@ -192,13 +202,13 @@ void VtGuard::filter(std::u32string_view text, std::string& out)
             if (m_dropping)
                 m_dropping = false;
             else
-                appendUtf8(c, out);
+                putUtf8(c, out);
             break;
 
         case State::String:
             if (c == kBel)
                 m_state = State::Normal;
-            appendUtf8(c, out);
+            putUtf8(c, out);
             break;
         case State::DroppedString:
         case State::EscapeInDroppedString:
@@ -207,13 +217,14 @@ void VtGuard::filter(std::u32string_view text, std::string& out)
         case State::Normal:
             if (c >= 0x80 && c <= 0x9F) {
                 ++m_interventions;
-                appendUtf8(kReplacement, out);
+                putUtf8(kReplacement, out);
                 m_canRepeat = true;
                 break;
             }
             m_canRepeat = isSurelySingleWidth(c);
-            appendUtf8(c, out);
+            putUtf8(c, out);
             break;
         }
     }
+    buffer.resize(base + static_cast<std::size_t>(out - start));
 }

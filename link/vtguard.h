@@ -66,7 +66,8 @@ private:
         EscapeInDroppedString,
     };
 
-    void dispatchCsi(char32_t final, std::string& out);
+    void dispatchCsi(char32_t final, char*& out);
+    static void putUtf8(char32_t c, char*& out);
 
     State m_state = State::Normal;
     int m_csiSeparators = 0;

@@ -109,7 +109,14 @@ void VtScreen::finishWrite()
 
 int VtScreen::onDamage(int startRow, int endRow, int startCol, int endCol)
 {
-    m_damage |= QRect(startCol, startRow, endCol - startCol, endRow - startRow);
+    if (m_damage.isEmpty()) {
+        m_damage = QRect(QPoint(startCol, startRow), QPoint(endCol - 1, endRow - 1));
+    } else {
+        m_damage.setLeft(std::min(m_damage.left(), startCol));
+        m_damage.setTop(std::min(m_damage.top(), startRow));
+        m_damage.setRight(std::max(m_damage.right(), endCol - 1));
+        m_damage.setBottom(std::max(m_damage.bottom(), endRow - 1));
+    }
     return 1;
 }
 
