@@ -1,8 +1,35 @@
 #pragma once
-// Placeholder pane until the terminal emulation lands: shows nothing, sends nothing.
+// TApdTerminal: the terminal pane, the operator's window onto the target; and TApdKeyboardEmulator,
+// which turns the keys typed in it into bytes for the target.
+//
+// The pane shows exactly VtScreen::kRows x kColumns cells of kCellWidth x kCellHeight pixels, which fill
+// its 496 x 252 area to the pixel. Its three-dimensional (sunken) border is drawn over the outermost
+// pixels of that area rather than around it, so the cell grid keeps its exact size and place; the edge
+// cells lose only background under the border.
+//
+// Attached to a port, it shows every received byte as it arrives (through VtScreen), and sends what the
+// keyboard emulator makes of the keys typed while it has the focus; nothing typed is shown unless the
+// target echoes it. Answers to the target's terminal queries go to the port too.
+//
+// Painting: only damaged cells are repainted, and repaints are spaced at least kMinPaintIntervalMs
+// apart (at most about 60 a second) however fast bytes arrive; a burst is painted at once if the last
+// paint is old enough, or at the end of the interval otherwise. The cursor blinks (BlinkTime ms per
+// phase) only while the window is active and the pane shown; otherwise no timer runs at all.
+//
+// The pane never takes the window's shortcuts (F1..F8, Delete, Ctrl+D): it declines their shortcut
+// override and never sends them. A right click is not consumed, so the window's pop-up menu opens over
+// the pane too. Hover moves are not relied upon (the window filters them for its hints).
 
+#include "link/vtscreen.h"
+
+#include <QElapsedTimer>
+#include <QFont>
 #include <QFrame>
+#include <QRect>
+#include <QString>
+#include <QTimer>
 
+class QKeyEvent;
 class TApdComPort;
 
 class TApdKeyboardEmulator : public QObject
@@ -11,6 +38,17 @@ class TApdKeyboardEmulator : public QObject
 
 public:
     using QObject::QObject;
+
+    // Bytes for a typed key (see link/keymap.h); empty when the key sends nothing or the emulator is off.
+    QByteArray keyBytes(int key, Qt::KeyboardModifiers modifiers, QStringView text) const;
+    // Bytes for text committed by an input method.
+    QByteArray textBytes(QStringView text) const;
+
+    // Settings of the window description. The key map file is named but never read: the map is built in.
+    bool Enabled = true;
+    QString MapFileName = QStringLiteral("AWKEYBRD.INI");
+    bool ProcessAllKeys = false;
+    bool ProcessExtendedKeys = false;
 };
 
 class TApdTerminal : public QFrame
@@ -18,12 +56,74 @@ class TApdTerminal : public QFrame
     Q_OBJECT
 
 public:
-    using QFrame::QFrame;
-    void setComPort(TApdComPort* port) { m_port = port; }
+    static constexpr int kCellWidth = 8;
+    static constexpr int kCellHeight = 12;
+    static constexpr int kMinPaintIntervalMs = 17;
+
+    explicit TApdTerminal(QWidget* parent = nullptr);
+    ~TApdTerminal() override;
+
+    void setComPort(TApdComPort* port);
     void setKeyboardEmulator(TApdKeyboardEmulator* emulator) { m_keyboard = emulator; }
-    void ClearWindow() {}
+    TApdComPort* comPort() const { return m_port; }
+
+    // Empties the screen and puts the cursor home; input in flight is completed by what follows it.
+    void ClearWindow();
+
+    // Shows bytes as if received from the port.
+    void receive(const QByteArray& bytes);
+
+    const VtScreen& screen() const { return m_screen; }
+    // The pixel rectangle of a cell rectangle (x column, y row).
+    static QRect cellsToPixels(const QRect& cells);
+
+    bool isBlinking() const { return m_blink.isActive(); }
+    // Paints done so far (benchmarks and diagnostics).
+    quint64 paintCount() const { return m_paints; }
+
+    QSize sizeHint() const override;
+
+    // Settings of the window description. Capturing is never switched on, so the capture file is not
+    // written; the persistent mark has nothing to act on, as the pane offers no marking.
+    QString CaptureFile = QStringLiteral("APD.CAP");
+    bool Capture = false;
+    int BlinkTime = 550;
+    bool PersistentMark = true;
+    bool HalfDuplex = false;
+
+protected:
+    bool event(QEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void inputMethodEvent(QInputMethodEvent* event) override;
+    QVariant inputMethodQuery(Qt::InputMethodQuery query) const override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
+    void send(const QByteArray& bytes);
+    void onCellsChanged(const QRect& cells);
+    void onCursorMoved(const QPoint& position, bool visible);
+    void schedulePaint(const QRect& pixels);
+    void flushPaint();
+    void updateBlinking();
+    void toggleCursor();
+    void paintRow(QPainter& painter, int row, int firstColumn, int lastColumn);
+
+    VtScreen m_screen;
     TApdComPort* m_port = nullptr;
     TApdKeyboardEmulator* m_keyboard = nullptr;
+    QFont m_font;      // letter-spaced so that ASCII advances exactly one cell
+    QFont m_plainFont; // for characters drawn one by one in their cells
+    qreal m_ascent = 0;
+    QTimer m_throttle;
+    QTimer m_blink;
+    QElapsedTimer m_sinceLastFlush;
+    QRect m_pending;
+    QPoint m_cursorShown;
+    bool m_cursorOn = true;
+    QString m_preedit;
+    quint64 m_paints = 0;
 };

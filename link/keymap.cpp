@@ -1,0 +1,111 @@
+#include "link/keymap.h"
+
+#include "link/cp949.h"
+
+namespace {
+
+// Modifiers that do not change what a key sends: the keypad flag, and Shift (already in the text).
+constexpr Qt::KeyboardModifiers kIgnoredModifiers = Qt::KeypadModifier | Qt::ShiftModifier | Qt::GroupSwitchModifier;
+
+QByteArray escape(const char* tail)
+{
+    return QByteArray("\x1b[") + tail;
+}
+
+} // namespace
+
+bool isWindowShortcutKey(int key, Qt::KeyboardModifiers modifiers)
+{
+    const Qt::KeyboardModifiers significant = modifiers & ~Qt::KeypadModifier;
+    if (key >= Qt::Key_F1 && key <= Qt::Key_F8)
+        return true;
+    if (key == Qt::Key_Delete)
+        return true;
+    return key == Qt::Key_D && significant == Qt::ControlModifier;
+}
+
+QByteArray terminalKeyBytes(int key, Qt::KeyboardModifiers modifiers, QStringView text)
+{
+    if (isWindowShortcutKey(key, modifiers))
+        return {};
+    if (modifiers & (Qt::AltModifier | Qt::MetaModifier))
+        return {};
+
+    const bool control = modifiers & Qt::ControlModifier;
+    const Qt::KeyboardModifiers rest = modifiers & ~kIgnoredModifiers & ~Qt::ControlModifier;
+    if (rest != Qt::NoModifier)
+        return {};
+
+    switch (key) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        return QByteArray("\r");
+    case Qt::Key_Backspace:
+        return QByteArray("\x08");
+    case Qt::Key_Tab:
+        return QByteArray("\t");
+    case Qt::Key_Backtab:
+        return escape("Z");
+    case Qt::Key_Escape:
+        return QByteArray("\x1b");
+    case Qt::Key_Up:
+        return escape("A");
+    case Qt::Key_Down:
+        return escape("B");
+    case Qt::Key_Right:
+        return escape("C");
+    case Qt::Key_Left:
+        return escape("D");
+    case Qt::Key_Home:
+        return escape("H");
+    case Qt::Key_End:
+        return escape("F");
+    case Qt::Key_Insert:
+        return escape("2~");
+    case Qt::Key_PageUp:
+        return escape("5~");
+    case Qt::Key_PageDown:
+        return escape("6~");
+    case Qt::Key_F9:
+        return escape("20~");
+    case Qt::Key_F10:
+        return escape("21~");
+    case Qt::Key_F11:
+        return escape("23~");
+    case Qt::Key_F12:
+        return escape("24~");
+    default:
+        break;
+    }
+
+    if (control) {
+        // By key code, since not every platform puts the control character in the event's text.
+        if (key >= Qt::Key_A && key <= Qt::Key_Z)
+            return QByteArray(1, static_cast<char>(key - Qt::Key_A + 1));
+        switch (key) {
+        case Qt::Key_At:
+        case Qt::Key_Space:
+            return QByteArray(1, '\0');
+        case Qt::Key_BracketLeft:
+            return QByteArray("\x1b");
+        case Qt::Key_Backslash:
+            return QByteArray("\x1c");
+        case Qt::Key_BracketRight:
+            return QByteArray("\x1d");
+        case Qt::Key_AsciiCircum:
+            return QByteArray("\x1e");
+        case Qt::Key_Underscore:
+            return QByteArray("\x1f");
+        default:
+            return {};
+        }
+    }
+
+    if (text.isEmpty())
+        return {};
+    for (const QChar ch : text) {
+        if (!ch.isPrint() && !ch.isSurrogate())
+            return {};
+    }
+    return cp949Encode(text);
+}

@@ -1,0 +1,22 @@
+#pragma once
+// What a key typed in the terminal pane sends to the target: a pure function of the key, its modifiers
+// and the text it produced, so that it can be checked without any widget.
+//
+// - Printable text goes as its code page 949 bytes (characters without a code as '?').
+// - Enter is CR. Backspace is BS (0x08): the target's monitor is old-style and erases on BS, where many
+//   such monitors take DEL for a plain character or ignore it. Tab is HT, Esc is ESC.
+// - Arrows, Home, End, Insert, Page Up/Down, F9..F12 and Shift+Tab are the sequences a VT220-style
+//   terminal sends in normal cursor mode (ESC [ A, ESC [ 2 ~, ...).
+// - Ctrl+letter (and Ctrl+@ [ \ ] ^ _) is the control byte.
+// - F1..F8, Delete and Ctrl+D belong to the window's menu shortcuts and are never sent, nor is anything
+//   with Alt or Meta held (the window's access keys), nor keys that produce nothing printable.
+
+#include <QByteArray>
+#include <QStringView>
+#include <Qt>
+
+// The bytes the key sends to the target; empty when it sends nothing.
+QByteArray terminalKeyBytes(int key, Qt::KeyboardModifiers modifiers, QStringView text);
+
+// True for the keys that are the window's shortcuts (F1..F8, Delete, Ctrl+D), which the pane leaves alone.
+bool isWindowShortcutKey(int key, Qt::KeyboardModifiers modifiers);

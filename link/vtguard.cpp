@@ -1,0 +1,230 @@
+#include "link/vtguard.h"
+
+namespace {
+
+constexpr char32_t kCan = 0x18;
+constexpr char32_t kSub = 0x1A;
+constexpr char32_t kEsc = 0x1B;
+constexpr char32_t kBel = 0x07;
+constexpr char32_t kDel = 0x7F;
+constexpr char32_t kReplacement = 0xFFFD;
+
+bool isIntermediate(char32_t c)
+{
+    return c >= 0x20 && c <= 0x2F;
+}
+
+} // namespace
+
+bool VtGuard::isSurelySingleWidth(char32_t c)
+{
+    // Checked against libvterm's width and combining tables.
+    return (c >= 0x20 && c <= 0x7E) || (c >= 0xA0 && c <= 0x2FF) || (c >= 0x370 && c <= 0x482) || c == 0xFFFD;
+}
+
+void VtGuard::appendUtf8(char32_t c, std::string& out)
+{
+    char bytes[4];
+    char* end = bytes;
+    putUtf8(c, end);
+    out.append(bytes, static_cast<std::size_t>(end - bytes));
+}
+
+void VtGuard::putUtf8(char32_t c, char*& out)
+{
+    if (c < 0x80) {
+        *out++ = static_cast<char>(c);
+    } else if (c < 0x800) {
+        *out++ = static_cast<char>(0xC0 | (c >> 6));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        *out++ = static_cast<char>(0xE0 | (c >> 12));
+        *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        *out++ = static_cast<char>(0xF0 | ((c >> 18) & 0x07));
+        *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+void VtGuard::dispatchCsi(char32_t final, char*& out)
+{
+    m_state = State::Normal;
+    if (m_dropping) {
+        m_dropping = false;
+        return;
+    }
+    const bool isRepeat = final == U'b' && !m_csiHasLeader && !m_csiHasIntermediate;
+    if (isRepeat && !m_canRepeat) {
+        ++m_interventions;
+        *out++ = static_cast<char>(kCan);
+        return;
+    }
+    *out++ = static_cast<char>(final);
+}
+
+void VtGuard::filter(std::u32string_view text, std::string& buffer)
+{
+    // At most five bytes per character: a held-back ESC and a four-byte character after it.
+    const std::size_t base = buffer.size();
+    buffer.resize(base + 5 * text.size());
+    char* const start = buffer.data() + base;
+    char* out = start;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char32_t c = text[i];
+        if (m_state == State::Normal && c >= 0x20 && c < kDel) {
+            // The common case, a run of printable ASCII, copied in one go.
+            std::size_t end = i + 1;
+            while (end < text.size() && text[end] >= 0x20 && text[end] < kDel)
+                ++end;
+            for (std::size_t k = i; k < end; ++k)
+                *out++ = static_cast<char>(text[k]);
+            m_canRepeat = true;
+            i = end - 1;
+            continue;
+        }
+        if (m_state == State::DroppedString || m_state == State::EscapeInDroppedString) {
+            if (c == kCan || c == kSub) {
+                m_state = State::Normal;
+                *out++ = static_cast<char>(c);
+                continue;
+            }
+            if (m_state == State::DroppedString) {
+                if (c == kEsc)
+                    m_state = State::EscapeInDroppedString;
+                else if (c == kBel)
+                    m_state = State::Normal;
+                else if (c > 0 && c < 0x20)
+                    *out++ = static_cast<char>(c);
+                continue;
+            }
+            if (c == U'\\') {
+                m_state = State::Normal;
+                continue;
+            }
+            // ESC and something else: libvterm would have left the string for a new escape sequence.
+            m_state = State::Escape;
+            *out++ = static_cast<char>(kEsc);
+        }
+
+        // Characters that libvterm handles the same in every state.
+        if (c == 0 || c == kDel) {
+            if (!m_dropping)
+                *out++ = static_cast<char>(c);
+            continue;
+        }
+        if (c == kCan || c == kSub) {
+            m_state = State::Normal;
+            m_dropping = false;
+            *out++ = static_cast<char>(c);
+            continue;
+        }
+        if (c == kEsc) {
+            m_state = m_state == State::String ? State::EscapeInString : State::Escape;
+            m_dropping = false;
+            *out++ = static_cast<char>(c);
+            continue;
+        }
+        if (c < 0x20 && !(c == kBel && m_state == State::String)) {
+            // Acted on at once, without leaving the sequence in progress.
+            *out++ = static_cast<char>(c);
+            continue;
+        }
+
+        switch (m_state) {
+        case State::EscapeInString:
+            if (c == U'\\') {
+                m_state = State::Normal;
+                *out++ = '\\';
+                break;
+            }
+            m_state = State::Escape;
+            [[fallthrough]];
+        case State::Escape:
+            if (c == U'P') {
+                ++m_interventions;
+                m_state = State::DroppedString;
+                *out++ = static_cast<char>(kCan);
+                break;
+            }
+            if (c == U']') {
+                m_state = State::String;
+            } else if (c == U'[') {
+                m_state = State::CsiLeader;
+                m_csiSeparators = 0;
+                m_csiHasLeader = false;
+                m_csiHasIntermediate = false;
+            } else if (c >= 0x30 && c < 0x7F) {
+                m_state = State::Normal;
+            }
+            // Intermediates, and bytes from 0x80 on, which libvterm ignores here, leave the state as it is.
+            putUtf8(c, out);
+            break;
+
+        case State::CsiLeader:
+            if (c >= 0x3C && c <= 0x3F) {
+                m_csiHasLeader = true;
+                *out++ = static_cast<char>(c);
+                break;
+            }
+            m_state = State::CsiArguments;
+            [[fallthrough]];
+        case State::CsiArguments:
+            if ((c >= U'0' && c <= U'9') || c == U':' || c == U';') {
+                if (c == U':' || c == U';') {
+                    if (++m_csiSeparators >= kMaxCsiArguments && !m_dropping) {
+                        ++m_interventions;
+                        m_dropping = true;
+                        *out++ = static_cast<char>(kCan);
+                    }
+                }
+                if (!m_dropping)
+                    *out++ = static_cast<char>(c);
+                break;
+            }
+            m_state = State::CsiIntermediate;
+            [[fallthrough]];
+        case State::CsiIntermediate:
+            if (isIntermediate(c)) {
+                m_csiHasIntermediate = true;
+                if (!m_dropping)
+                    *out++ = static_cast<char>(c);
+                break;
+            }
+            if (c >= 0x40 && c <= 0x7E) {
+                dispatchCsi(c, out);
+                break;
+            }
+            // Any other character ends the sequence as invalid; libvterm swallows its first byte.
+            m_state = State::Normal;
+            if (m_dropping)
+                m_dropping = false;
+            else
+                putUtf8(c, out);
+            break;
+
+        case State::String:
+            if (c == kBel)
+                m_state = State::Normal;
+            putUtf8(c, out);
+            break;
+        case State::DroppedString:
+        case State::EscapeInDroppedString:
+            break; // handled above
+
+        case State::Normal:
+            if (c >= 0x80 && c <= 0x9F) {
+                ++m_interventions;
+                putUtf8(kReplacement, out);
+                m_canRepeat = true;
+                break;
+            }
+            m_canRepeat = isSurelySingleWidth(c);
+            putUtf8(c, out);
+            break;
+        }
+    }
+    buffer.resize(base + static_cast<std::size_t>(out - start));
+}

@@ -1,0 +1,79 @@
+#pragma once
+// VtGuard: stands between the decoded byte stream and libvterm 0.1.4 and keeps from it the input that
+// is known to crash or hang that version, passing everything else through unchanged.
+//
+// It follows libvterm's own parser state (escape, CSI, string) character by character, and intervenes in
+// exactly these cases, all measured on that version:
+//   - A CSI sequence with more than 16 arguments writes past libvterm's argument array and crashes it.
+//     At the separator that would open the 17th argument the guard sends CAN instead, which makes
+//     libvterm abandon the sequence, and drops the rest of it; control characters inside still pass, as
+//     libvterm would have acted on them anyway.
+//   - REP (CSI n b) repeats the last printed glyph. When that glyph has no width (nothing printed yet, or
+//     a lone combining mark) libvterm loops for ever; when it is double-width and the cursor stands on an
+//     odd column, libvterm writes past the end of the row and crashes (Hangul makes that common here).
+//     The guard lets a REP through only when the last printed character is surely single-width;
+//     otherwise the sequence's final byte is replaced by CAN, so the REP does nothing. (libvterm already
+//     limits the count to the row width, so a huge count is harmless and is passed on.)
+//   - DCS strings (ESC P ... ST) are kept from libvterm altogether. The only ones it acts on are status
+//     requests, and an unknown request is answered through a format string whose arguments do not match
+//     it (undefined behaviour; a sanitizer build crashes on it). Which request libvterm sees cannot be
+//     told from outside, since it loses the part of a string that came in an earlier write. The guard
+//     sends CAN in place of the P, so libvterm never enters the string, and drops the string up to its
+//     terminator; control characters inside still act, as they would have.
+//   - A C1 control character (U+0080..U+009F) arriving as text has width -1 in libvterm and moves its
+//     cursor left of the margin; it is printed as U+FFFD instead.
+// The third fault, a stack overflow when one vterm_input_write carries about 2 MB, is the caller's to
+// avoid: VtScreen feeds libvterm in chunks of at most kMaxChunk bytes, cut between characters.
+//
+// Output is UTF-8, ready for libvterm in UTF-8 mode.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+class VtGuard
+{
+public:
+    // libvterm's fixed number of CSI argument slots.
+    static constexpr int kMaxCsiArguments = 16;
+    // The largest write libvterm is given at once (its text handler puts 4 bytes per input byte on the stack).
+    static constexpr std::size_t kMaxChunk = 4096;
+
+    // Appends to `out`, as UTF-8, what of `text` is safe for libvterm.
+    void filter(std::u32string_view text, std::string& out);
+
+    // True when a REP reaching libvterm now would have a glyph with width to repeat.
+    bool canRepeat() const { return m_canRepeat; }
+    // How many sequences or characters the guard has changed so far.
+    std::size_t interventions() const { return m_interventions; }
+
+    // True when libvterm surely gives `c` a width of exactly one column and does not treat it as a
+    // combining mark: ASCII, Latin, Greek, Cyrillic and U+FFFD.
+    static bool isSurelySingleWidth(char32_t c);
+
+    static void appendUtf8(char32_t c, std::string& out);
+
+private:
+    enum class State {
+        Normal,
+        Escape,
+        EscapeInString,
+        CsiLeader,
+        CsiArguments,
+        CsiIntermediate,
+        String,
+        DroppedString,
+        EscapeInDroppedString,
+    };
+
+    void dispatchCsi(char32_t final, char*& out);
+    static void putUtf8(char32_t c, char*& out);
+
+    State m_state = State::Normal;
+    int m_csiSeparators = 0;
+    bool m_csiHasLeader = false;
+    bool m_csiHasIntermediate = false;
+    bool m_dropping = false; // the rest of the current CSI sequence is being dropped
+    bool m_canRepeat = false;
+    std::size_t m_interventions = 0;
+};

@@ -1,0 +1,215 @@
+// The terminal pane in the real window on a pseudo-terminal: what the far end sends is shown, what the
+// operator types goes to the far end and is shown only if echoed, and the window's shortcuts stay the
+// window's.
+
+#include "app/statusbar.h"
+#include "app/tform1.h"
+#include "link/apdcomport.h"
+#include "link/apdterminal.h"
+#include "tests/ptypair.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QImage>
+#include <QInputMethodEvent>
+#include <QMenu>
+#include <QTest>
+
+#include <memory>
+
+class ApdTerminalTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void whatTheFarEndSendsIsShownAsItArrives();
+    void typedKeysReachTheLineAndAreShownOnlyWhenEchoed();
+    void koreanCommittedByAnInputMethodGoesOutInCodePage949();
+    void theWindowsShortcutKeysAreNeverSentByThePane_data();
+    void theWindowsShortcutKeysAreNeverSentByThePane();
+    void theWindowsShortcutsStillActWhileThePaneHasTheFocus();
+    void theClearCommandEmptiesThePaneAndSendsNothing();
+    void aRightClickInThePaneOpensTheWindowsMenu();
+    void theCellGridFillsThePaneExactlyAndHangulIsPaintedDoubleWidth();
+    void theCursorBlinksOnlyWhileTheWindowIsShownAndActive();
+
+private:
+    // Lets the port read the line and the pane take what it read.
+    void settle(int ms = 100) { QTest::qWait(ms); }
+
+    std::unique_ptr<PtyPair> m_line;
+    std::unique_ptr<TForm1> m_form;
+    TApdTerminal* m_pane = nullptr;
+};
+
+void ApdTerminalTest::init()
+{
+    m_line = std::make_unique<PtyPair>();
+    QVERIFY2(m_line->isValid(), "could not make a pseudo-terminal pair");
+    m_form = std::make_unique<TForm1>(m_line->slavePath());
+    m_pane = m_form->ApdTerminal1;
+    m_form->show();
+    m_form->activateWindow();
+    QVERIFY2(QTest::qWaitForWindowActive(m_form.get()), "the window did not become active");
+    m_pane->setFocus();
+    m_line->collectFor(50); // whatever the window sent on start
+}
+
+void ApdTerminalTest::cleanup()
+{
+    m_form.reset();
+    m_line.reset();
+}
+
+void ApdTerminalTest::whatTheFarEndSendsIsShownAsItArrives()
+{
+    m_line->send("MONITOR V1.0\r\n\xb8\xde\xb8\xf0\xb8\xae ");
+    settle();
+    m_line->send("\xc5\xd7\xbd\xba\xc6\xae OK\r\n");
+    settle();
+    QVERIFY2(m_pane->screen().rowText(0) == QStringLiteral("MONITOR V1.0"),
+             qPrintable(QStringLiteral("row 1 reads '%1'").arg(m_pane->screen().rowText(0))));
+    QVERIFY2(m_pane->screen().rowText(1) == QStringLiteral("메모리 테스트 OK"),
+             qPrintable(QStringLiteral("row 2 reads '%1'").arg(m_pane->screen().rowText(1))));
+}
+
+void ApdTerminalTest::typedKeysReachTheLineAndAreShownOnlyWhenEchoed()
+{
+    QTest::keyClicks(m_pane, QStringLiteral("d100"));
+    QTest::keyClick(m_pane, Qt::Key_Return);
+    QTest::keyClick(m_pane, Qt::Key_Backspace);
+    QTest::keyClick(m_pane, Qt::Key_Up);
+    QTest::keyClick(m_pane, Qt::Key_Tab);
+    const QByteArray sent = m_line->waitForBytes(10);
+    QVERIFY2(sent == QByteArray("d100\r\x08\x1b[A\t"),
+             qPrintable(QStringLiteral("the line got %1").arg(QString::fromLatin1(sent.toHex(' ')))));
+    QVERIFY2(m_pane->hasFocus(), "Tab moved the focus out of the pane instead of going to the line");
+    settle();
+    QVERIFY2(m_pane->screen().rowText(0).isEmpty(), "typed characters appeared without an echo");
+
+    m_line->send("d100\r\n");
+    settle();
+    QVERIFY2(m_pane->screen().rowText(0) == QStringLiteral("d100"), "the far end's echo was not shown");
+}
+
+void ApdTerminalTest::koreanCommittedByAnInputMethodGoesOutInCodePage949()
+{
+    QInputMethodEvent composing(QStringLiteral("가"), {});
+    QCoreApplication::sendEvent(m_pane, &composing);
+    QInputMethodEvent committed;
+    committed.setCommitString(QStringLiteral("가나"));
+    QCoreApplication::sendEvent(m_pane, &committed);
+    const QByteArray sent = m_line->waitForBytes(4);
+    QVERIFY2(sent == QByteArray("\xb0\xa1\xb3\xaa"),
+             qPrintable(QStringLiteral("the line got %1").arg(QString::fromLatin1(sent.toHex(' ')))));
+}
+
+void ApdTerminalTest::theWindowsShortcutKeysAreNeverSentByThePane_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<Qt::KeyboardModifiers>("modifiers");
+    for (int f = 0; f < 8; ++f)
+        QTest::addRow("F%d", f + 1) << int(Qt::Key_F1 + f) << Qt::KeyboardModifiers();
+    QTest::newRow("Delete") << int(Qt::Key_Delete) << Qt::KeyboardModifiers();
+    QTest::newRow("Ctrl+D") << int(Qt::Key_D) << Qt::KeyboardModifiers(Qt::ControlModifier);
+}
+
+void ApdTerminalTest::theWindowsShortcutKeysAreNeverSentByThePane()
+{
+    QFETCH(int, key);
+    QFETCH(Qt::KeyboardModifiers, modifiers);
+
+    QKeyEvent override(QEvent::ShortcutOverride, key, modifiers);
+    QCoreApplication::sendEvent(m_pane, &override);
+    QVERIFY2(!override.isAccepted(), "the pane claimed a window shortcut key");
+
+    // With the window's actions off the key reaches the pane itself, which must still send nothing.
+    const QList<QAction*> actions = m_form->actions();
+    for (QAction* action : actions)
+        action->setEnabled(false);
+    QTest::keyClick(m_pane, static_cast<Qt::Key>(key), modifiers);
+    const QByteArray sent = m_line->collectFor(150);
+    for (QAction* action : actions)
+        action->setEnabled(true);
+    QVERIFY2(sent.isEmpty(), qPrintable(QStringLiteral("the pane sent %1").arg(QString::fromLatin1(sent.toHex(' ')))));
+}
+
+void ApdTerminalTest::theWindowsShortcutsStillActWhileThePaneHasTheFocus()
+{
+    QTest::keyClick(m_pane, Qt::Key_F1);
+    QTest::keyClick(m_pane, Qt::Key_F8);
+    const QByteArray sent = m_line->waitForBytes(2);
+    QVERIFY2(sent == "hq", qPrintable(QStringLiteral("F1 F8 in the pane put %1 on the line instead of the commands h q")
+                                          .arg(QString::fromLatin1(sent.toHex(' ')))));
+}
+
+void ApdTerminalTest::theClearCommandEmptiesThePaneAndSendsNothing()
+{
+    m_form->SpeedButton1Click(nullptr);
+    m_line->waitForBytes(1);
+    const QString direction = m_form->StatusBar1->panelText(TForm1::DirectionPanel);
+    m_line->send("line one\r\nline two");
+    settle();
+    QTest::keyClick(m_pane, Qt::Key_Delete);
+    QVERIFY2(m_pane->screen().rowText(0).isEmpty() && m_pane->screen().rowText(1).isEmpty(), "Delete left text in the pane");
+    QVERIFY2(m_pane->screen().cursor() == QPoint(0, 0), "the cursor is not home after the clear");
+    QVERIFY2(m_form->StatusBar1->panelText(TForm1::CommandPanel) == QStringLiteral("화면 클리어"),
+             "the command panel does not read the clear's text");
+    QVERIFY2(m_form->StatusBar1->panelText(TForm1::DirectionPanel) == direction, "the clear touched the direction panel");
+    QVERIFY2(m_line->collectFor(150).isEmpty(), "the clear sent something to the target");
+    m_line->send("after");
+    settle();
+    QVERIFY2(m_pane->screen().rowText(0) == QStringLiteral("after"), "what arrived after the clear is not on the cleared screen");
+}
+
+void ApdTerminalTest::aRightClickInThePaneOpensTheWindowsMenu()
+{
+    const QPoint at(40, 40);
+    QContextMenuEvent click(QContextMenuEvent::Mouse, at, m_pane->mapToGlobal(at));
+    QCoreApplication::sendEvent(m_pane, &click);
+    QVERIFY2(m_form->PopupMenu1->isVisible(), "a right click in the pane did not open the window's menu");
+    m_form->PopupMenu1->close();
+}
+
+void ApdTerminalTest::theCellGridFillsThePaneExactlyAndHangulIsPaintedDoubleWidth()
+{
+    QVERIFY2(m_pane->geometry() == QRect(232, 24, 496, 252), "the pane is not at 232,24 size 496x252");
+    QVERIFY2(TApdTerminal::cellsToPixels(QRect(0, 0, VtScreen::kColumns, VtScreen::kRows)) == m_pane->rect(),
+             "62 x 21 cells of 8 x 12 do not fill the pane");
+
+    m_line->send("\x1b[3;3H\xb0\xa1\xb0\xa1");
+    settle();
+    const QImage image = m_pane->grab().toImage();
+    // The two syllables take cells 3..6 of row 3 (columns 2..5 counted from 0): 32 x 12 pixels.
+    auto inkIn = [&image](const QRect& box) {
+        int ink = 0;
+        for (int y = box.top(); y <= box.bottom(); ++y)
+            for (int x = box.left(); x <= box.right(); ++x)
+                ink += qGray(image.pixel(x, y)) > 96 ? 1 : 0;
+        return ink;
+    };
+    const int first = inkIn(QRect(16, 24, 16, 12));
+    const int second = inkIn(QRect(32, 24, 16, 12));
+    QVERIFY2(first > 10 && second > 10, qPrintable(QStringLiteral("the syllables left %1 and %2 lit pixels").arg(first).arg(second)));
+    QVERIFY2(qAbs(first - second) <= 2, "the two equal syllables were not drawn alike in their double cells");
+    QVERIFY2(inkIn(QRect(48, 24, 16, 10)) == 0, "ink beyond the two double-width cells");
+    QVERIFY2(qGray(image.pixel(300, 150)) < 32, "the pane's background is not dark");
+}
+
+void ApdTerminalTest::theCursorBlinksOnlyWhileTheWindowIsShownAndActive()
+{
+    QVERIFY2(m_pane->isBlinking(), "the cursor does not blink in the active window");
+    m_form->hide();
+    QVERIFY2(!m_pane->isBlinking(), "the cursor still blinks in a hidden window");
+    m_form->show();
+    // The offscreen platform does not hand activation back to a window shown again; ask for it.
+    QApplication::setActiveWindow(m_form.get());
+    QVERIFY2(QTest::qWaitForWindowActive(m_form.get()), "the window did not become active again");
+    QVERIFY2(m_pane->isBlinking(), "the cursor does not blink again once the window is back");
+}
+
+QTEST_MAIN(ApdTerminalTest)
+#include "tst_apdterminal.moc"

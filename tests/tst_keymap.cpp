@@ -1,0 +1,107 @@
+// What each key typed in the terminal pane sends to the target.
+
+#include "link/keymap.h"
+
+#include <QTest>
+
+class KeyMapTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void eachKeySendsItsBytes_data();
+    void eachKeySendsItsBytes();
+    void theWindowsShortcutKeysAreRecognised_data();
+    void theWindowsShortcutKeysAreRecognised();
+};
+
+void KeyMapTest::eachKeySendsItsBytes_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<Qt::KeyboardModifiers>("modifiers");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QByteArray>("bytes");
+
+    const Qt::KeyboardModifiers none = Qt::NoModifier;
+    const Qt::KeyboardModifiers ctrl = Qt::ControlModifier;
+    const Qt::KeyboardModifiers shift = Qt::ShiftModifier;
+    QTest::newRow("letter") << int(Qt::Key_H) << none << QStringLiteral("h") << QByteArray("h");
+    QTest::newRow("capital") << int(Qt::Key_H) << shift << QStringLiteral("H") << QByteArray("H");
+    QTest::newRow("digit on the keypad") << int(Qt::Key_5) << Qt::KeyboardModifiers(Qt::KeypadModifier)
+                                         << QStringLiteral("5") << QByteArray("5");
+    QTest::newRow("space") << int(Qt::Key_Space) << none << QStringLiteral(" ") << QByteArray(" ");
+    QTest::newRow("Hangul text") << int(Qt::Key_unknown) << none << QStringLiteral("가") << QByteArray("\xb0\xa1");
+    QTest::newRow("Enter") << int(Qt::Key_Return) << none << QStringLiteral("\r") << QByteArray("\r");
+    QTest::newRow("keypad Enter") << int(Qt::Key_Enter) << Qt::KeyboardModifiers(Qt::KeypadModifier)
+                                  << QStringLiteral("\r") << QByteArray("\r");
+    QTest::newRow("Backspace") << int(Qt::Key_Backspace) << none << QStringLiteral("\b") << QByteArray("\x08");
+    QTest::newRow("Tab") << int(Qt::Key_Tab) << none << QStringLiteral("\t") << QByteArray("\t");
+    QTest::newRow("Shift+Tab") << int(Qt::Key_Backtab) << shift << QString() << QByteArray("\x1b[Z");
+    QTest::newRow("Esc") << int(Qt::Key_Escape) << none << QStringLiteral("\x1b") << QByteArray("\x1b");
+    QTest::newRow("Up") << int(Qt::Key_Up) << none << QString() << QByteArray("\x1b[A");
+    QTest::newRow("Down") << int(Qt::Key_Down) << none << QString() << QByteArray("\x1b[B");
+    QTest::newRow("Right") << int(Qt::Key_Right) << none << QString() << QByteArray("\x1b[C");
+    QTest::newRow("Left") << int(Qt::Key_Left) << none << QString() << QByteArray("\x1b[D");
+    QTest::newRow("Home") << int(Qt::Key_Home) << none << QString() << QByteArray("\x1b[H");
+    QTest::newRow("End") << int(Qt::Key_End) << none << QString() << QByteArray("\x1b[F");
+    QTest::newRow("Insert") << int(Qt::Key_Insert) << none << QString() << QByteArray("\x1b[2~");
+    QTest::newRow("Page Up") << int(Qt::Key_PageUp) << none << QString() << QByteArray("\x1b[5~");
+    QTest::newRow("Page Down") << int(Qt::Key_PageDown) << none << QString() << QByteArray("\x1b[6~");
+    QTest::newRow("F9") << int(Qt::Key_F9) << none << QString() << QByteArray("\x1b[20~");
+    QTest::newRow("F12") << int(Qt::Key_F12) << none << QString() << QByteArray("\x1b[24~");
+    QTest::newRow("Ctrl+C without text") << int(Qt::Key_C) << ctrl << QString() << QByteArray("\x03");
+    QTest::newRow("Ctrl+C with text") << int(Qt::Key_C) << ctrl << QStringLiteral("\x03") << QByteArray("\x03");
+    QTest::newRow("Ctrl+Z") << int(Qt::Key_Z) << ctrl << QString() << QByteArray("\x1a");
+    QTest::newRow("Ctrl+Shift+A") << int(Qt::Key_A) << (ctrl | shift) << QString() << QByteArray("\x01");
+    QTest::newRow("Ctrl+[") << int(Qt::Key_BracketLeft) << ctrl << QString() << QByteArray("\x1b");
+    QTest::newRow("Ctrl+@") << int(Qt::Key_At) << ctrl << QString() << QByteArray("\x00", 1);
+    QTest::newRow("Ctrl+digit sends nothing") << int(Qt::Key_1) << ctrl << QString() << QByteArray();
+    QTest::newRow("Alt+X is the exit button's") << int(Qt::Key_X) << Qt::KeyboardModifiers(Qt::AltModifier)
+                                                << QStringLiteral("x") << QByteArray();
+    QTest::newRow("a modifier alone") << int(Qt::Key_Shift) << shift << QString() << QByteArray();
+    QTest::newRow("unprintable text") << int(Qt::Key_unknown) << none << QStringLiteral("\x7f") << QByteArray();
+    QTest::newRow("F1 is the window's") << int(Qt::Key_F1) << none << QString() << QByteArray();
+    QTest::newRow("F8 is the window's") << int(Qt::Key_F8) << none << QString() << QByteArray();
+    QTest::newRow("Delete is the window's") << int(Qt::Key_Delete) << none << QStringLiteral("\x7f") << QByteArray();
+    QTest::newRow("Ctrl+D is the window's") << int(Qt::Key_D) << ctrl << QStringLiteral("\x04") << QByteArray();
+    QTest::newRow("D alone is a letter") << int(Qt::Key_D) << none << QStringLiteral("d") << QByteArray("d");
+}
+
+void KeyMapTest::eachKeySendsItsBytes()
+{
+    QFETCH(int, key);
+    QFETCH(Qt::KeyboardModifiers, modifiers);
+    QFETCH(QString, text);
+    QFETCH(QByteArray, bytes);
+    const QByteArray sent = terminalKeyBytes(key, modifiers, text);
+    QVERIFY2(sent == bytes, qPrintable(QStringLiteral("sends %1 instead of %2")
+                                           .arg(QString::fromLatin1(sent.toHex(' ')), QString::fromLatin1(bytes.toHex(' ')))));
+}
+
+void KeyMapTest::theWindowsShortcutKeysAreRecognised_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<Qt::KeyboardModifiers>("modifiers");
+    QTest::addColumn<bool>("isShortcut");
+
+    for (int f = 0; f < 8; ++f)
+        QTest::addRow("F%d", f + 1) << int(Qt::Key_F1 + f) << Qt::KeyboardModifiers() << true;
+    QTest::newRow("F9") << int(Qt::Key_F9) << Qt::KeyboardModifiers() << false;
+    QTest::newRow("Delete") << int(Qt::Key_Delete) << Qt::KeyboardModifiers() << true;
+    QTest::newRow("keypad Delete") << int(Qt::Key_Delete) << Qt::KeyboardModifiers(Qt::KeypadModifier) << true;
+    QTest::newRow("Ctrl+D") << int(Qt::Key_D) << Qt::KeyboardModifiers(Qt::ControlModifier) << true;
+    QTest::newRow("Ctrl+C") << int(Qt::Key_C) << Qt::KeyboardModifiers(Qt::ControlModifier) << false;
+    QTest::newRow("d") << int(Qt::Key_D) << Qt::KeyboardModifiers() << false;
+}
+
+void KeyMapTest::theWindowsShortcutKeysAreRecognised()
+{
+    QFETCH(int, key);
+    QFETCH(Qt::KeyboardModifiers, modifiers);
+    QFETCH(bool, isShortcut);
+    QVERIFY2(isWindowShortcutKey(key, modifiers) == isShortcut,
+             isShortcut ? "a window shortcut was taken for a terminal key" : "a terminal key was taken for a window shortcut");
+}
+
+QTEST_APPLESS_MAIN(KeyMapTest)
+#include "tst_keymap.moc"

@@ -1,0 +1,157 @@
+// The guard in front of libvterm: ordinary sequences pass byte for byte; the known-fatal ones are defused,
+// and the emulator survives them with its screen intact.
+
+#include "link/vtguard.h"
+#include "link/vtscreen.h"
+
+#include <QTest>
+
+namespace {
+
+std::string guarded(const QByteArray& utf8)
+{
+    VtGuard guard;
+    std::string out;
+    guard.filter(QString::fromUtf8(utf8).toStdU32String(), out);
+    return out;
+}
+
+QByteArray seventeenArguments()
+{
+    QByteArray sequence("\x1b[");
+    for (int i = 0; i < 17; ++i)
+        sequence += i == 0 ? "1" : ";1";
+    return sequence + "m";
+}
+
+QString hex(const std::string& bytes)
+{
+    return QString::fromLatin1(QByteArray::fromStdString(bytes).toHex(' '));
+}
+
+} // namespace
+
+class VtGuardTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void ordinarySequencesPassByteForByte_data();
+    void ordinarySequencesPassByteForByte();
+    void theFatalSequencesAreDefused_data();
+    void theFatalSequencesAreDefused();
+    void theEmulatorSurvivesTheFatalSequencesAndShowsWhatFollows_data();
+    void theEmulatorSurvivesTheFatalSequencesAndShowsWhatFollows();
+    void aTwoMegabyteReadIsFedInChunksAndShown();
+};
+
+void VtGuardTest::ordinarySequencesPassByteForByte_data()
+{
+    QTest::addColumn<QByteArray>("input");
+
+    QTest::newRow("plain text") << QByteArray("Hello, robot 0123456789 ~!@#$%^&*()");
+    QTest::newRow("Hangul") << QByteArray("메모리 테스트 완료");
+    QTest::newRow("CR LF BS TAB BEL") << QByteArray("a\r\nb\x08\tc\x07");
+    QTest::newRow("SGR colours") << QByteArray("\x1b[0;1;31;44mred\x1b[0m");
+    QTest::newRow("SGR 256 and RGB with subparameters") << QByteArray("\x1b[38;5;208m\x1b[38:2::1:2:3m");
+    QTest::newRow("cursor moves") << QByteArray("\x1b[10;20H\x1b[A\x1b[2B\x1b[C\x1b[3D\x1b[H");
+    QTest::newRow("erase") << QByteArray("\x1b[2J\x1b[K\x1b[1K\x1b[0J");
+    QTest::newRow("private modes") << QByteArray("\x1b[?25l\x1b[?25h\x1b[?7l\x1b[?1049h");
+    QTest::newRow("sixteen arguments") << QByteArray("\x1b[1;2;3;4;5;6;7;8;9;10;11;12;13;14;15;16m");
+    QTest::newRow("scroll region and index") << QByteArray("\x1b[2;20r\x1b" "D\x1b" "M\x1b" "E");
+    QTest::newRow("charset designation") << QByteArray("\x1b(0qqq\x1b(B");
+    QTest::newRow("save restore cursor") << QByteArray("\x1b" "7\x1b" "8\x1b[s\x1b[u");
+    QTest::newRow("queries") << QByteArray("\x1b[c\x1b[5n\x1b[6n\x1b[>c");
+    QTest::newRow("REP after a character") << QByteArray("x\x1b[5b");
+    QTest::newRow("REP after a Latin letter") << QByteArray("\xc3\xa9\x1b[3b");
+    QTest::newRow("REP with a huge count after a character") << QByteArray("x\x1b[99999999999999999999b");
+    QTest::newRow("OSC title with BEL") << QByteArray("\x1b]0;robot\x07text");
+    QTest::newRow("OSC with ST") << QByteArray("\x1b]2;t\x1b\\after");
+    QTest::newRow("control inside CSI") << QByteArray("\x1b[1\r\n;2H");
+    QTest::newRow("cancelled CSI") << QByteArray("\x1b[1;2\x18" "after\x1b[3\x1a");
+    QTest::newRow("NUL and DEL") << QByteArray("a\x00\x7f" "b", 4);
+    QTest::newRow("replacement character") << QByteArray("\xef\xbf\xbd");
+    QTest::newRow("reset") << QByteArray("\x1b" "c");
+}
+
+void VtGuardTest::ordinarySequencesPassByteForByte()
+{
+    QFETCH(QByteArray, input);
+    const std::string out = guarded(input);
+    QVERIFY2(out == input.toStdString(),
+             qPrintable(QStringLiteral("changed %1 into %2").arg(hex(input.toStdString()), hex(out))));
+}
+
+void VtGuardTest::theFatalSequencesAreDefused_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QByteArray>("expected");
+
+    QTest::newRow("CSI with 17 arguments is cancelled at the 17th")
+        << seventeenArguments() + "ok" << QByteArray("\x1b[1;1;1;1;1;1;1;1;1;1;1;1;1;1;1;1\x18ok");
+    QTest::newRow("17 empty arguments") << QByteArray("\x1b[;;;;;;;;;;;;;;;;mok")
+                                        << QByteArray("\x1b[;;;;;;;;;;;;;;;\x18ok");
+    QTest::newRow("17 subparameters") << QByteArray("\x1b[1:1:1:1:1:1:1:1:1:1:1:1:1:1:1:1:1mok")
+                                      << QByteArray("\x1b[1:1:1:1:1:1:1:1:1:1:1:1:1:1:1:1\x18ok");
+    QTest::newRow("control inside a dropped CSI still acts")
+        << QByteArray("\x1b[;;;;;;;;;;;;;;;;1\r2mok") << QByteArray("\x1b[;;;;;;;;;;;;;;;\x18\rok");
+    QTest::newRow("REP before any character") << QByteArray("\x1b[bok") << QByteArray("\x1b[\x18ok");
+    QTest::newRow("REP with count before any character") << QByteArray("\x1b[5bok") << QByteArray("\x1b[5\x18ok");
+    QTest::newRow("REP after a double-width character") << QByteArray("1가\x1b[99b")
+                                                         << QByteArray("1가\x1b[99\x18");
+    QTest::newRow("REP after a lone combining mark") << QByteArray("\xcc\x81\x1b[b") << QByteArray("\xcc\x81\x1b[\x18");
+    QTest::newRow("status request ended by ST") << QByteArray("\x1bP$ql\x1b\\ok") << QByteArray("\x1b\x18ok");
+    QTest::newRow("status request ended by BEL") << QByteArray("\x1bP$qm\x07ok") << QByteArray("\x1b\x18ok");
+    QTest::newRow("controls inside a DCS still act") << QByteArray("\x1bP1;2|\r\ndata\x1b\\ok")
+                                                     << QByteArray("\x1b\x18\r\nok");
+    QTest::newRow("ESC inside a DCS starts a new sequence") << QByteArray("\x1bPxx\x1b[1mok")
+                                                            << QByteArray("\x1b\x18\x1b[1mok");
+    QTest::newRow("CAN ends a DCS") << QByteArray("\x1bPxx\x18ok") << QByteArray("\x1b\x18\x18ok");
+    QTest::newRow("C1 control as text") << QByteArray("\xc2\x80" "a") << QByteArray("\xef\xbf\xbd" "a");
+}
+
+void VtGuardTest::theFatalSequencesAreDefused()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(QByteArray, expected);
+    const std::string out = guarded(input);
+    QVERIFY2(out == expected.toStdString(),
+             qPrintable(QStringLiteral("guarded %1 into %2, expected %3")
+                            .arg(hex(input.toStdString()), hex(out), hex(expected.toStdString()))));
+}
+
+void VtGuardTest::theEmulatorSurvivesTheFatalSequencesAndShowsWhatFollows_data()
+{
+    QTest::addColumn<QByteArray>("input");
+
+    QTest::newRow("17 arguments") << seventeenArguments();
+    QTest::newRow("REP before any character") << QByteArray("\x1b[b");
+    QTest::newRow("REP with a huge count before any character") << QByteArray("\x1b[99999999b");
+    QTest::newRow("REP of a double-width character from an odd column") << QByteArray("1\xb0\xa1\x1b[99b\r\n");
+}
+
+void VtGuardTest::theEmulatorSurvivesTheFatalSequencesAndShowsWhatFollows()
+{
+    QFETCH(QByteArray, input);
+    VtScreen screen;
+    // Byte by byte, so that the guard has to follow the sequence across reads.
+    for (const char b : input)
+        screen.write(QByteArrayView(&b, 1));
+    screen.write("after");
+    const QString row = screen.rowText(screen.cursor().y());
+    QVERIFY2(row.endsWith(QStringLiteral("after")),
+             qPrintable(QStringLiteral("the cursor's row reads '%1', without what followed").arg(row)));
+}
+
+void VtGuardTest::aTwoMegabyteReadIsFedInChunksAndShown()
+{
+    VtScreen screen;
+    QByteArray big(2 * 1024 * 1024, 'A');
+    big += "\r\nend";
+    screen.write(big);
+    QVERIFY2(screen.rowText(VtScreen::kRows - 1) == QStringLiteral("end"),
+             qPrintable(QStringLiteral("the last row reads '%1' after 2 MB in one read").arg(screen.rowText(VtScreen::kRows - 1))));
+}
+
+QTEST_APPLESS_MAIN(VtGuardTest)
+#include "tst_vtguard.moc"
