@@ -116,14 +116,8 @@ void TApdComPort::PutString(const QByteArray& bytes)
     // A failed device is closed; what is put after that has nowhere to go, and GetLineError says why.
     if (!m_port->isOpen() || bytes.isEmpty())
         return;
-    if (m_port->write(bytes) != bytes.size()) {
+    if (m_port->write(bytes) != bytes.size())
         fail(QStringLiteral("직렬 포트 %1 에 쓸 수 없습니다 (%2).").arg(m_device, m_port->errorString()));
-        return;
-    }
-    // Straight to the driver, without waiting for the next turn of the event loop (which may paint
-    // first): a command leaves the moment it is put. flush() never blocks; what the driver cannot take
-    // now stays queued and goes out as it drains.
-    m_port->flush();
 }
 
 std::uint16_t TApdComPort::GetLineError()
