@@ -38,6 +38,7 @@ using Clock = std::chrono::steady_clock;
 struct Input
 {
     const char* name;
+    const char* key;
     QByteArray bytes;
 };
 
@@ -79,10 +80,10 @@ std::vector<Input> makeInputs(qsizetype size)
         colour += "\x1b[1;3" + QByteArray::number(i % 8) + ";4" + QByteArray::number((i + 3) % 8) + "mSTATUS "
             + QByteArray::number(i) + "\x1b[0m\x1b[K";
     }
-    return {{"plain 60-column text", repeatTo(plain, size)},
-            {"short scrolling lines", repeatTo(shortLines, size)},
-            {"hex dump lines", repeatTo(hex, size)},
-            {"colour and cursor moves", repeatTo(colour, size)}};
+    return {{"plain 60-column text", "plain", repeatTo(plain, size)},
+            {"short scrolling lines", "scrolling", repeatTo(shortLines, size)},
+            {"hex dump lines", "hexdump", repeatTo(hex, size)},
+            {"colour and cursor moves", "colour", repeatTo(colour, size)}};
 }
 
 // Runs the event loop for `ms`, sleeping while there is nothing to do.
@@ -250,6 +251,7 @@ void latency(TApdTerminal* pane, Watcher& watcher)
     auto at = [&](double q) { return latencies[std::min(latencies.size() - 1, static_cast<size_t>(q * latencies.size()))]; };
     std::printf("  byte-to-screen latency over %zu bytes: p50 %.2f ms, p99 %.2f ms, max %.2f ms (goal p99 <= 25 ms)\n",
                 latencies.size(), at(0.5), at(0.99), latencies.back());
+    std::printf("RESULT latency_p50_ms=%.2f latency_p99_ms=%.2f\n", at(0.5), at(0.99));
 }
 
 double cpuSeconds(int who)
@@ -290,6 +292,7 @@ void cpuAtLineRate(TApdTerminal* pane)
                 kSeconds, 100.0 * used / (static_cast<double>(elapsed.elapsed()) / 1000.0),
                 static_cast<unsigned long long>(pane->paintCount() - paintsBefore),
                 static_cast<double>(pane->paintCount() - paintsBefore) / kSeconds);
+    std::printf("RESULT cpu_pct=%.1f\n", 100.0 * used / (static_cast<double>(elapsed.elapsed()) / 1000.0));
     pane->setComPort(nullptr);
 }
 
@@ -329,6 +332,9 @@ void idle(TApdTerminal* pane, Watcher& watcher)
                 "of the GUI thread, %llu paints\n",
                 kSeconds, pane->isBlinking() ? "yes" : "no", static_cast<unsigned long long>(watcher.timers), switches,
                 static_cast<unsigned long long>(pane->paintCount() - paintsBefore));
+    std::printf("RESULT idle_wakeups=%llu idle_paints=%llu\n",
+                static_cast<unsigned long long>(watcher.timers > 0 ? watcher.timers - 1 : 0),
+                static_cast<unsigned long long>(pane->paintCount() - paintsBefore));
     pane->setComPort(nullptr);
 }
 
@@ -359,6 +365,7 @@ int main(int argc, char** argv)
         }
         std::printf("  %-26s %9.2f %9.2f %9.2f %9.2f %6.0f%%\n", input.name, raw, emulation, port, painted,
                     100.0 * painted / raw);
+        std::printf("RESULT share_%s=%.0f\n", input.key, 100.0 * painted / raw);
     }
 
     Watcher watcher;

@@ -1,7 +1,6 @@
 # ---- terminal: fuzz corpus replay, and the libFuzzer target (CONSOLE_FUZZ=ON, clang only) ----
-# The replay runs every file of tests/fuzz/corpus through the same path as the fuzz target.
-target_compile_definitions(tst_terminalcorpus PRIVATE
-  TERMINAL_CORPUS_DIR="${CMAKE_CURRENT_SOURCE_DIR}/fuzz/corpus")
+# The replay (tst_terminalcorpus) runs every file of tests/fuzz/corpus through the same path as the fuzz
+# target; TERMINAL_CORPUS_DIR comes with console_testing.
 
 option(CONSOLE_FUZZ "Build the terminal fuzz target (needs clang; combine with CONSOLE_SANITIZE)" OFF)
 if(CONSOLE_FUZZ)
