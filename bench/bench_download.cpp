@@ -18,6 +18,8 @@
 #include "link/apdprotocol.h"
 #include "tests/ptypair.h"
 
+#include "bench/procstatus.h"
+
 #include <QApplication>
 #include <QEventLoop>
 #include <QFile>
@@ -247,17 +249,6 @@ void printLineRun(const char* name, const char* key, const LineRun& run, qint64 
                 percentile(run.stopLatencies, 1.0), key, run.dropped);
 }
 
-qint64 peakKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    return -1;
-}
-
 // In a fresh process: sends `path` at `rate` bit/s to a far end that reads as fast as it can; prints
 // "bytes seconds peak-KiB ok".
 int memoryChild(const QString& path, qint32 rate)
@@ -299,7 +290,7 @@ int memoryChild(const QString& path, qint32 rate)
     stop = true;
     reader.join();
     std::printf("%lld %.3f %lld %s\n", static_cast<long long>(received.load()), seconds,
-                static_cast<long long>(peakKiB()), ok && received == size ? "ok" : "failed");
+                static_cast<long long>(procStatusKiB("VmHWM")), ok && received == size ? "ok" : "failed");
     return 0;
 }
 

@@ -12,6 +12,8 @@
 #include "link/apdcomport.h"
 #include "link/apdprotocol.h"
 
+#include "bench/procstatus.h"
+
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
@@ -42,17 +44,6 @@ constexpr char kCommands[] = {'h', 'm', 'c', 'd', 'p', 'q', 'L', 'R', 'S'};
 QByteArray textLine(quint64 n)
 {
     return QByteArray::number(n).rightJustified(8, '0') + " the quick brown fox jumps over the lazy dog\r\n";
-}
-
-long residentKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
-    return -1;
 }
 
 int openDescriptors()
@@ -237,7 +228,7 @@ int main(int argc, char** argv)
     clock.start();
     const double warmUp = std::min(60.0, seconds / 10);
     QTimer::singleShot(static_cast<int>(warmUp * 1000), [&] {
-        startRss = residentKiB();
+        startRss = procStatusKiB("VmRSS");
         startFds = openDescriptors();
         startCpu = cpuSeconds();
         std::printf("after %.0f s warm-up: resident %ld KiB, %d descriptors\n", warmUp, startRss, startFds);
@@ -253,7 +244,7 @@ int main(int argc, char** argv)
         download.stop();
         measured = clock.elapsed() / 1000.0 - warmUp;
         cpu = (cpuSeconds() - startCpu) / measured * 100;
-        endRss = residentKiB();
+        endRss = procStatusKiB("VmRSS");
         endFds = openDescriptors();
     });
     QTimer::singleShot(static_cast<int>(seconds * 1000) + 6000, &application, &QApplication::quit);

@@ -8,6 +8,8 @@
 
 #include "app/tform1.h"
 
+#include "bench/procstatus.h"
+
 #include <QApplication>
 #include <QFile>
 #include <QProcess>
@@ -31,17 +33,6 @@ double monotonicMs()
     return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
 }
 
-long residentKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
-    return -1;
-}
-
 // Reports once, after the watched window's first paint has been handled.
 class FirstPaint : public QObject
 {
@@ -54,7 +45,7 @@ protected:
         if (event->type() == QEvent::Paint && !m_done) {
             m_done = true;
             QTimer::singleShot(0, this, [this] {
-                std::printf("%.3f %ld\n", monotonicMs() - m_t0, residentKiB());
+                std::printf("%.3f %ld\n", monotonicMs() - m_t0, procStatusKiB("VmRSS"));
                 std::fflush(stdout);
                 QCoreApplication::quit();
             });
