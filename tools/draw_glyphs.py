@@ -440,7 +440,7 @@ def light_pixels(lit):
     size, centre, radius = 16, 8.0, 7.0
     base = (255, 32, 32) if lit else (112, 0, 0)
     rim = (120, 0, 0) if lit else (48, 0, 0)
-    spec_strength = 1.0 if lit else 0.35
+    specular_strength = 1.0 if lit else 0.35
     light = (-0.45, -0.55, 0.70)
     norm = math.sqrt(sum(v * v for v in light))
     light = tuple(v / norm for v in light)
@@ -458,8 +458,8 @@ def light_pixels(lit):
                 continue
             dz = math.sqrt(1.0 - d2)
             diffuse = max(0.0, dx * light[0] + dy * light[1] + dz * light[2])
-            spec = spec_strength * max(0.0, diffuse - 0.85) / 0.15
-            colour = tuple(min(255, round(c * (0.40 + 0.60 * diffuse) + 255 * spec * 0.9))
+            specular = specular_strength * max(0.0, diffuse - 0.85) / 0.15
+            colour = tuple(min(255, round(c * (0.40 + 0.60 * diffuse) + 255 * specular * 0.9))
                            for c in base)
             row.append(colour + (255,))
         pixels.append(row)

@@ -7,7 +7,7 @@
 # checksums, and that Alt+X ends the program with status 0. Screenshots of the main states are left in the
 # artefact folder.
 #
-# Usage: operator-session.sh BUILD_DIR SOURCE_DIR ARTEFACT_DIR
+# Usage: operator-drive.sh BUILD_DIR SOURCE_DIR ARTEFACT_DIR
 # Exit 77 (skipped) where this machine cannot make a mount namespace, except under CI, where that fails.
 set -euo pipefail
 
@@ -26,12 +26,12 @@ cleanup() {
 }
 trap cleanup EXIT
 
-fail() { echo "operator-session: FAIL: $*" >&2; exit 1; }
+fail() { echo "operator-drive: FAIL: $*" >&2; exit 1; }
 
 if ! unshare --mount --propagation private true 2>/dev/null; then
   reason="this machine cannot make a private mount namespace (unshare --mount needs root or user namespaces)"
   [ "${CI:-}" = true ] && fail "$reason"
-  echo "operator-session: SKIP: $reason"
+  echo "operator-drive: SKIP: $reason"
   exit 77
 fi
 for tool in Xvfb xdotool import; do
@@ -136,4 +136,4 @@ if ! cmp -s "$work/expected" "$work/received"; then
   cp "$work/received" "$artefacts/received.bin"
   fail "the simulator received other bytes than the operator sent ($(cmp "$work/expected" "$work/received" 2>&1 | head -n1); see expected.bin and received.bin in $artefacts)"
 fi
-echo "operator-session: PASS: $(wc -c < "$work/received") bytes as sent, 2 downloads loaded, exit status 0"
+echo "operator-drive: PASS: $(wc -c < "$work/received") bytes as sent, 2 downloads loaded, exit status 0"
