@@ -5,6 +5,7 @@
 //   3. CPU of the console process while the far end sends text at 960 bytes/s (the line's full rate);
 //   4. wakeups while idle with the window inactive (timer events, voluntary context switches).
 // Run it offscreen and under Xvfb:  QT_QPA_PLATFORM=offscreen bench_terminal;  xvfb-run -a bench_terminal
+// With an input's key (plain, scrolling, hexdump, colour) it measures the throughput of that input alone.
 
 #include "link/apdcomport.h"
 #include "link/apdterminal.h"
@@ -355,7 +356,11 @@ int main(int argc, char** argv)
 
     std::printf("throughput in MB/s (pane share = pane / raw libvterm, goal >= 60%%):\n");
     std::printf("  %-26s %9s %9s %9s %9s %7s\n", "input", "raw", "emulation", "via port", "pane", "share");
-    for (const Input& input : makeInputs(4 * 1024 * 1024)) {
+    // An input's key as the argument measures that input alone, for profiling.
+    const QString only = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
+    for (const Input& input : makeInputs(16 * 1024 * 1024)) {
+        if (!only.isEmpty() && only != QLatin1String(input.key))
+            continue;
         double raw = 0, emulation = 0, port = 0, painted = 0;
         for (int round = 0; round < 3; ++round) {
             raw = std::max(raw, rawLibvterm(input.bytes));
@@ -368,6 +373,8 @@ int main(int argc, char** argv)
         std::printf("RESULT share_%s=%.0f\n", input.key, 100.0 * painted / raw);
     }
 
+    if (!only.isEmpty())
+        return 0;
     Watcher watcher;
     latency(&pane, watcher);
     cpuAtLineRate(&pane);

@@ -66,8 +66,16 @@ char32_t Cp949Decoder::lookup(unsigned char lead, unsigned char trail)
 void Cp949Decoder::decode(QByteArrayView bytes, std::u32string& out)
 {
     const auto& table = decodeTable();
-    for (qsizetype i = 0; i < bytes.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(bytes[i]);
+    // At most one character per byte, and one more for a lead byte left from the last read that the
+    // first byte does not complete.
+    const std::size_t base = out.size();
+    out.resize(base + static_cast<std::size_t>(bytes.size()) + 1);
+    char32_t* const start = out.data() + base;
+    char32_t* put = start;
+    const auto* at = reinterpret_cast<const unsigned char*>(bytes.data());
+    const auto* const end = at + bytes.size();
+    while (at != end) {
+        const unsigned char byte = *at++;
         if (m_lead != 0) {
             const unsigned char lead = m_lead;
             m_lead = 0;
@@ -75,21 +83,22 @@ void Cp949Decoder::decode(QByteArrayView bytes, std::u32string& out)
             if (byte >= kTrailFirst && byte <= kTrailLast)
                 c = table[(lead - kLeadFirst) * kTrails + (byte - kTrailFirst)];
             if (c != 0) {
-                out.push_back(c);
+                *put++ = c;
                 continue;
             }
-            out.push_back(kReplacement);
+            *put++ = kReplacement;
             // An ASCII byte is never swallowed by a broken pair: it is read again on its own.
             if (byte >= 0x80)
                 continue;
         }
         if (byte < 0x80)
-            out.push_back(byte);
+            *put++ = byte;
         else if (isLead(byte))
             m_lead = byte;
         else
-            out.push_back(kReplacement);
+            *put++ = kReplacement;
     }
+    out.resize(base + static_cast<std::size_t>(put - start));
 }
 
 void Cp949Decoder::flush(std::u32string* out)

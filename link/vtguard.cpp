@@ -85,6 +85,17 @@ void VtGuard::filter(std::u32string_view text, std::string& buffer)
             i = end - 1;
             continue;
         }
+        if ((m_state == State::CsiArguments || m_state == State::CsiLeader) && !m_dropping && c >= U'0' && c <= U'9') {
+            // The other common case, the digits of a CSI argument.
+            m_state = State::CsiArguments;
+            std::size_t end = i + 1;
+            while (end < text.size() && text[end] >= U'0' && text[end] <= U'9')
+                ++end;
+            for (std::size_t k = i; k < end; ++k)
+                *out++ = static_cast<char>(text[k]);
+            i = end - 1;
+            continue;
+        }
         if (m_state == State::DroppedString || m_state == State::EscapeInDroppedString) {
             if (c == kCan || c == kSub) {
                 m_state = State::Normal;
