@@ -80,6 +80,8 @@ public:
     bool isBlinking() const { return m_blink.isActive(); }
     // Paints done so far (benchmarks and diagnostics).
     quint64 paintCount() const { return m_paints; }
+    // True while damage waits for the paint throttle.
+    bool hasPendingPaint() const { return !m_pending.isEmpty(); }
 
     QSize sizeHint() const override;
 
