@@ -1,6 +1,7 @@
 // Figures for the terminal pane (not a test; it prints, it does not judge):
-//   1. throughput per input: raw libvterm, the emulation (decoder + guard + libvterm), the emulation fed
-//      by the port adapter from a real pseudo-terminal, and the pane with painting, fed the same way;
+//   1. throughput per input: raw libvterm, the emulation (decoder + guard + libvterm), a bare
+//      pseudo-terminal read with nothing done, the emulation fed by the port adapter from a real
+//      pseudo-terminal, and the pane with painting, fed the same way;
 //   2. latency from a byte written by the far end to the paint that shows it (p50, p99, max);
 //   3. CPU of the console process while the far end sends text at 960 bytes/s (the line's full rate);
 //   4. wakeups while idle with the window inactive (timer events, voluntary context switches).
@@ -22,7 +23,9 @@
 #include <vterm.h>
 
 #include <sys/resource.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -144,6 +147,33 @@ void writeAll(int fd, const QByteArray& input)
         pollfd p{fd, POLLOUT, 0};
         ::poll(&p, 1, 100);
     }
+}
+
+// The pseudo-terminal alone: the far end writes `input`, this end reads it with plain read() and does
+// nothing with it. The ceiling of every path that comes through the pseudo-terminal on this machine.
+double barePty(const QByteArray& input)
+{
+    PtyPair line;
+    const int fd = ::open(qPrintable(line.slavePath()), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    termios mode{};
+    ::tcgetattr(fd, &mode);
+    ::cfmakeraw(&mode);
+    ::tcsetattr(fd, TCSANOW, &mode);
+    std::vector<char> buffer(65536);
+    qsizetype received = 0;
+    const auto start = Clock::now();
+    std::thread writer(writeAll, line.masterFd(), input);
+    while (received < input.size()) {
+        pollfd p{fd, POLLIN, 0};
+        ::poll(&p, 1, 1000);
+        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n > 0)
+            received += n;
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    writer.join();
+    ::close(fd);
+    return mbPerSecond(input.size(), seconds);
 }
 
 // Through the port adapter into `sink` (an emulation, or the pane); returns MB/s from the first write to
@@ -355,20 +385,22 @@ int main(int argc, char** argv)
     QCoreApplication::processEvents();
 
     std::printf("throughput in MB/s (pane share = pane / raw libvterm, goal >= 60%%):\n");
-    std::printf("  %-26s %9s %9s %9s %9s %7s\n", "input", "raw", "emulation", "via port", "pane", "share");
+    std::printf("  %-26s %9s %9s %9s %9s %9s %7s\n", "input", "raw", "emulation", "bare pty", "via port", "pane",
+                "share");
     // An input's key as the argument measures that input alone, for profiling.
     const QString only = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
     for (const Input& input : makeInputs(16 * 1024 * 1024)) {
         if (!only.isEmpty() && only != QLatin1String(input.key))
             continue;
-        double raw = 0, emulation = 0, port = 0, painted = 0;
+        double raw = 0, emulation = 0, pty = 0, port = 0, painted = 0;
         for (int round = 0; round < 3; ++round) {
             raw = std::max(raw, rawLibvterm(input.bytes));
             emulation = std::max(emulation, emulationOnly(input.bytes));
+            pty = std::max(pty, barePty(input.bytes));
             port = std::max(port, throughPort(input.bytes, nullptr));
             painted = std::max(painted, throughPort(input.bytes, &pane));
         }
-        std::printf("  %-26s %9.2f %9.2f %9.2f %9.2f %6.0f%%\n", input.name, raw, emulation, port, painted,
+        std::printf("  %-26s %9.2f %9.2f %9.2f %9.2f %9.2f %6.0f%%\n", input.name, raw, emulation, pty, port, painted,
                     100.0 * painted / raw);
         std::printf("RESULT share_%s=%.0f\n", input.key, 100.0 * painted / raw);
     }
