@@ -12,6 +12,7 @@
 #include "link/apdcomport.h"
 #include "link/apdprotocol.h"
 
+#include "bench/oneshot.h"
 #include "bench/procstatus.h"
 
 #include <QApplication>
@@ -219,19 +220,28 @@ int main(int argc, char** argv)
     QTimer download;
     download.callOnTimeout(startDownload);
     download.start(60000);
-    QTimer::singleShot(5000, &download, startDownload);
+    QTimer firstDownload;
+    startOnce(firstDownload, 5000, startDownload);
 
     long startRss = 0;
     int startFds = 0;
     double startCpu = 0;
+    double startedAt = 0;
     QElapsedTimer clock;
     clock.start();
     const double warmUp = std::min(60.0, seconds / 10);
-    QTimer::singleShot(static_cast<int>(warmUp * 1000), [&] {
+    // Both ends are measured between downloads: a transfer holds its file open.
+    QTimer warmedUp;
+    startOnce(warmedUp, static_cast<int>(warmUp * 1000), [&] {
+        if (form.ApdProtocol1->busy()) {
+            warmedUp.start(200);
+            return;
+        }
         startRss = procStatusKiB("VmRSS");
         startFds = openDescriptors();
         startCpu = cpuSeconds();
-        std::printf("after %.0f s warm-up: resident %ld KiB, %d descriptors\n", warmUp, startRss, startFds);
+        startedAt = clock.elapsed() / 1000.0;
+        std::printf("after %.0f s warm-up: resident %ld KiB, %d descriptors\n", startedAt, startRss, startFds);
         std::fflush(stdout);
     });
     // The end is measured while the line still runs; then the far end finishes its checks and hangs up.
@@ -239,15 +249,21 @@ int main(int argc, char** argv)
     double cpu = 0;
     long endRss = 0;
     int endFds = 0;
-    QTimer::singleShot(static_cast<int>(seconds * 1000), &application, [&] {
+    QTimer measureEnd;
+    QTimer end;
+    startOnce(measureEnd, static_cast<int>(seconds * 1000), [&] {
+        if (form.ApdProtocol1->busy()) {
+            measureEnd.start(200);
+            return;
+        }
         commands.stop();
         download.stop();
-        measured = clock.elapsed() / 1000.0 - warmUp;
+        measured = clock.elapsed() / 1000.0 - startedAt;
         cpu = (cpuSeconds() - startCpu) / measured * 100;
         endRss = procStatusKiB("VmRSS");
         endFds = openDescriptors();
+        startOnce(end, 6000, &QApplication::quit);
     });
-    QTimer::singleShot(static_cast<int>(seconds * 1000) + 6000, &application, &QApplication::quit);
     QApplication::exec();
     int status = 0;
     ::waitpid(child, &status, 0);

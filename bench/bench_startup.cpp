@@ -8,6 +8,7 @@
 
 #include "app/tform1.h"
 
+#include "bench/oneshot.h"
 #include "bench/procstatus.h"
 
 #include <QApplication>
@@ -44,7 +45,7 @@ protected:
     {
         if (event->type() == QEvent::Paint && !m_done) {
             m_done = true;
-            QTimer::singleShot(0, this, [this] {
+            startOnce(m_report, 0, [this] {
                 std::printf("%.3f %ld\n", monotonicMs() - m_t0, procStatusKiB("VmRSS"));
                 std::fflush(stdout);
                 QCoreApplication::quit();
@@ -56,6 +57,7 @@ protected:
 private:
     double m_t0;
     bool m_done = false;
+    QTimer m_report;
 };
 
 int child(int argc, char** argv, bool console)

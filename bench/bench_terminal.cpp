@@ -8,6 +8,7 @@
 // Run it offscreen and under Xvfb:  QT_QPA_PLATFORM=offscreen bench_terminal;  xvfb-run -a bench_terminal
 // With an input's key (plain, scrolling, hexdump, colour) it measures the throughput of that input alone.
 
+#include "bench/oneshot.h"
 #include "link/apdcomport.h"
 #include "link/apdterminal.h"
 #include "link/vtscreen.h"
@@ -94,7 +95,8 @@ std::vector<Input> makeInputs(qsizetype size)
 void runFor(int ms)
 {
     QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    QTimer end;
+    startOnce(end, ms, [&loop] { loop.quit(); });
     loop.exec();
 }
 
@@ -268,7 +270,8 @@ void latency(TApdTerminal* pane, Watcher& watcher)
         if (painted >= kSamples)
             loop.quit();
     };
-    QTimer::singleShot(20000, &loop, &QEventLoop::quit);
+    QTimer giveUp;
+    startOnce(giveUp, 20000, [&loop] { loop.quit(); });
     loop.exec();
     writer.join();
     watcher.onPaint = nullptr;
