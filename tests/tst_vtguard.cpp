@@ -6,6 +6,8 @@
 
 #include <QTest>
 
+#include <optional>
+
 namespace {
 
 std::string guarded(const QByteArray& utf8)
@@ -14,6 +16,27 @@ std::string guarded(const QByteArray& utf8)
     std::string out;
     guard.filter(QString::fromUtf8(utf8).toStdU32String(), out);
     return out;
+}
+
+// The same, with the text arriving in two reads cut after `cut` characters.
+std::string guardedInTwo(const QByteArray& utf8, std::size_t cut)
+{
+    const std::u32string text = QString::fromUtf8(utf8).toStdU32String();
+    VtGuard guard;
+    std::string out;
+    guard.filter(std::u32string_view(text).substr(0, cut), out);
+    guard.filter(std::u32string_view(text).substr(cut), out);
+    return out;
+}
+
+// The first cut, if any, at which the guard's output differs from `expected`.
+std::optional<std::size_t> firstBadCut(const QByteArray& utf8, const std::string& expected)
+{
+    const std::size_t length = QString::fromUtf8(utf8).toStdU32String().size();
+    for (std::size_t cut = 1; cut < length; ++cut)
+        if (guardedInTwo(utf8, cut) != expected)
+            return cut;
+    return std::nullopt;
 }
 
 QByteArray seventeenArguments()
@@ -80,6 +103,8 @@ void VtGuardTest::ordinarySequencesPassByteForByte()
     const std::string out = guarded(input);
     QVERIFY2(out == input.toStdString(),
              qPrintable(QStringLiteral("changed %1 into %2").arg(hex(input.toStdString()), hex(out))));
+    const std::optional<std::size_t> cut = firstBadCut(input, input.toStdString());
+    QVERIFY2(!cut, qPrintable(QStringLiteral("changed the input when it was cut after character %1").arg(cut.value_or(0))));
 }
 
 void VtGuardTest::theFatalSequencesAreDefused_data()
@@ -118,6 +143,8 @@ void VtGuardTest::theFatalSequencesAreDefused()
     QVERIFY2(out == expected.toStdString(),
              qPrintable(QStringLiteral("guarded %1 into %2, expected %3")
                             .arg(hex(input.toStdString()), hex(out), hex(expected.toStdString()))));
+    const std::optional<std::size_t> cut = firstBadCut(input, expected.toStdString());
+    QVERIFY2(!cut, qPrintable(QStringLiteral("guarded it otherwise when it was cut after character %1").arg(cut.value_or(0))));
 }
 
 void VtGuardTest::theEmulatorSurvivesTheFatalSequencesAndShowsWhatFollows_data()
