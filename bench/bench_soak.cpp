@@ -238,13 +238,18 @@ int main(int argc, char** argv)
     QElapsedTimer clock;
     clock.start();
     const double warmUp = std::min(60.0, seconds / 10);
-    // Both ends are measured between downloads: a transfer holds its file open.
+    // Both ends are measured between downloads: a transfer holds its file open. True when `measure` was
+    // put off for a moment because a download runs.
+    const auto putOffWhileDownloading = [&form](QTimer& measure) {
+        if (!form.ApdProtocol1->busy())
+            return false;
+        measure.start(200);
+        return true;
+    };
     QTimer warmedUp;
     startOnce(warmedUp, static_cast<int>(warmUp * 1000), [&] {
-        if (form.ApdProtocol1->busy()) {
-            warmedUp.start(200);
+        if (putOffWhileDownloading(warmedUp))
             return;
-        }
         startRss = procStatusKiB("VmRSS");
         startFds = openDescriptors();
         startCpu = cpuSeconds();
@@ -261,10 +266,8 @@ int main(int argc, char** argv)
     QTimer measureEnd;
     QTimer end;
     startOnce(measureEnd, static_cast<int>(seconds * 1000), [&] {
-        if (form.ApdProtocol1->busy()) {
-            measureEnd.start(200);
+        if (putOffWhileDownloading(measureEnd))
             return;
-        }
         commands.stop();
         download.stop();
         measured = clock.elapsed() / 1000.0 - startedAt;
