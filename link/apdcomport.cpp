@@ -39,7 +39,7 @@ QString TApdComPort::com1Device()
 #ifdef Q_OS_WIN
     return QStringLiteral("COM1");
 #else
-    return QStringLiteral("/dev/ttyS0");
+    return QStringLiteral(CONSOLE_COM1_DEVICE);
 #endif
 }
 
