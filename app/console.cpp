@@ -13,12 +13,20 @@
 
 namespace {
 
+// One line on stderr for every failure, also when a message box shows it.
+void reportOnStderr(const QString& message)
+{
+    QString line = message;
+    line.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    std::fprintf(stderr, "robot-console: %s\n", line.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
 void showException(const QString& message)
 {
+    reportOnStderr(message);
     if (QApplication::instance() != nullptr)
         QMessageBox::critical(nullptr, QStringLiteral("그래 잘가라!"), message);
-    else
-        std::fprintf(stderr, "robot-console: %s\n", message.toLocal8Bit().constData());
 }
 
 int guarded(const std::function<int()>& body)

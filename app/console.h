@@ -7,8 +7,9 @@
 inline constexpr int kStartupFailed = 1;
 
 // Creates the main window on `portDevice`, shows it and runs the message loop until it closes. Any
-// exception escaping start-up or the loop is shown in a message box with its message, and the result is
-// then kStartupFailed; otherwise the loop's own status. Needs an existing QApplication.
+// exception escaping start-up or the loop is shown in a message box with its message and written as one
+// line on stderr, and the result is then kStartupFailed; otherwise the loop's own status. Needs an existing
+// QApplication.
 int execConsole(const QString& portDevice);
 
 // Initialises the application and runs execConsole inside the same guard.

@@ -1,5 +1,8 @@
 #include "link/apdcomport.h"
 
+#include "link/portclaim.h"
+#include "link/portdiagnosis.h"
+
 #include <QFile>
 #include <QSerialPort>
 
@@ -15,20 +18,21 @@
 
 namespace {
 
-QString openFailureReason(QSerialPort::SerialPortError error, const QString& device)
+// A failure of QSerialPort's own open after the claim was taken: its lock file contest, or a device that
+// changed in between.
+PortFault faultOf(QSerialPort::SerialPortError error)
 {
     switch (error) {
     case QSerialPort::DeviceNotFoundError:
-        return QStringLiteral("장치가 없습니다. 케이블과 어댑터가 연결되어 있는지 확인하십시오");
+        return PortFault::Missing;
     case QSerialPort::PermissionError:
-        // Qt reports a device held by another program and one we may not open alike; tell them apart.
-        if (::access(QFile::encodeName(device).constData(), R_OK | W_OK) != 0 && errno == EACCES)
-            return QStringLiteral("접근 권한이 없습니다. 사용자를 dialout 그룹에 넣거나 장치의 권한을 확인하십시오");
-        return QStringLiteral("다른 프로그램이 사용 중입니다. 그 프로그램을 닫은 뒤 다시 실행하십시오");
+        return PortFault::Busy;
     case QSerialPort::UnsupportedOperationError:
-        return QStringLiteral("직렬 포트가 아닙니다. 장치 이름을 확인하십시오");
+        return PortFault::NotSerial;
+    case QSerialPort::ResourceError:
+        return PortFault::IoError;
     default:
-        return QStringLiteral("포트를 열거나 설정할 수 없습니다");
+        return PortFault::Other;
     }
 }
 
@@ -49,15 +53,18 @@ TApdComPort::TApdComPort(const QString& device, QObject* parent, LineCounterSour
     , m_device(device)
     , m_counterSource(std::move(counters))
 {
+    m_claim = std::make_unique<PortClaim>(device);
     m_port->setPortName(device);
     const bool opened = m_port->open(QIODevice::ReadWrite)
         && m_port->setBaudRate(kBaudRate) && m_port->setDataBits(QSerialPort::Data8)
         && m_port->setParity(QSerialPort::NoParity) && m_port->setStopBits(QSerialPort::OneStop)
         && m_port->setFlowControl(QSerialPort::NoFlowControl);
     if (!opened) {
-        const QString message = QStringLiteral("직렬 포트 %1 을(를) 열 수 없습니다: %2 (%3).")
-                                    .arg(device, openFailureReason(m_port->error(), device),
-                                         m_port->errorString());
+        const PortFault fault = faultOf(m_port->error());
+        const QString lockFile = PortClaim::lockDirectories().constFirst() + QLatin1Char('/')
+            + PortClaim::lockFileName(device);
+        const QString message = PortDiagnosis::message(fault, device, m_port->errorString(), std::nullopt,
+                                                       fault == PortFault::Busy ? lockFile : QString());
         m_port->close();
         throw PortOpenError(message.toStdString());
     }
@@ -66,7 +73,12 @@ TApdComPort::TApdComPort(const QString& device, QObject* parent, LineCounterSour
     wire();
 }
 
-TApdComPort::~TApdComPort() = default;
+TApdComPort::~TApdComPort()
+{
+    // The device's flock outlives QSerialPort's descriptor, never the other way round.
+    delete m_port;
+    m_port = nullptr;
+}
 
 void TApdComPort::wire()
 {
@@ -204,5 +216,6 @@ void TApdComPort::fail(const QString& reason)
     m_failureReason = reason;
     // Left open, a vanished device keeps the read notifier firing and the process spins.
     m_port->close();
+    m_claim->release();
     emit failed(reason);
 }

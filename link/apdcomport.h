@@ -10,7 +10,8 @@
 // driver tells (TIOCOUTQ), the kernel's. Callers that check it (command channel, download pacing) keep
 // the line from falling more than about a second behind; bytes put beyond it are still queued, never lost.
 //
-// Failures: a device that cannot be opened raises PortOpenError naming the device and the reason. The first
+// Failures: a device that cannot be taken raises PortOpenError naming the device, the fault and what to do
+// (see PortClaim for what counts as held by another program, PortDiagnosis for the words). The first
 // read or write error after that (adapter pulled, far end of a pty closed) closes the device at once, so
 // that it cannot spin, is announced once by the failed signal, and is reported by every GetLineError()
 // from then on. Framing, parity, overrun and break counts come from a LineCounterSource, by default the
@@ -22,9 +23,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 
+class PortClaim;
 class QSerialPort;
 class QTimer;
 
@@ -69,7 +72,7 @@ public:
     static constexpr std::uint16_t kOutputCapacity = 1024;
     static constexpr int kBaudRate = 9600;
 
-    // COM1 of the window description.
+    // The device node that COM1 of the window description names, fixed at build time (CONSOLE_COM1_DEVICE).
     static QString com1Device();
 
     // Opens `device` at once; throws PortOpenError when it cannot.
@@ -120,6 +123,8 @@ private:
     void onError(int error);
     void fail(const QString& reason);
 
+    // The device's lock files and flock (see PortClaim), held while the port is open.
+    std::unique_ptr<PortClaim> m_claim;
     QSerialPort* m_port = nullptr;
     QString m_device;
     LineCounterSource m_counterSource;

@@ -2,12 +2,14 @@
 // own, for tests of what happens between processes (a port held by another program, a port this user may
 // not open).
 //
-// Usage: console-harness DEVICE
+// Usage: console-harness [--devices-root DIR] DEVICE
 // Prints "running" once the window is up, and every message box's text as "message: TEXT" (then closes
-// the box). Exits with the console's own status.
+// the box). Exits with the console's own status. --devices-root makes the diagnosis of a failed start look
+// for USB-serial adapters under DIR/dev instead of the machine's /dev.
 
 #include "app/console.h"
 #include "app/tform1.h"
+#include "link/portdiagnosis.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -18,8 +20,13 @@
 int main(int argc, char** argv)
 {
     QApplication application(argc, argv);
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: console-harness DEVICE\n");
+    QStringList arguments = QApplication::arguments().mid(1);
+    if (arguments.size() == 3 && arguments.constFirst() == QStringLiteral("--devices-root")) {
+        PortDiagnosis::setDevicesRoot(arguments.at(1));
+        arguments = arguments.mid(2);
+    }
+    if (arguments.size() != 1) {
+        std::fprintf(stderr, "usage: console-harness [--devices-root DIR] DEVICE\n");
         return 2;
     }
     bool announced = false;
@@ -37,5 +44,5 @@ int main(int argc, char** argv)
         }
     });
     watch.start(10);
-    return execConsole(QString::fromLocal8Bit(argv[1]));
+    return execConsole(arguments.constFirst());
 }

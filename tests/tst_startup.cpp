@@ -49,11 +49,11 @@ void StartupTest::aPortThatCannotBeOpenedIsShownAndFailsTheStart()
     QString reason;
     if (why == QStringLiteral("missing")) {
         device = line.slavePath() + QStringLiteral("-gone");
-        reason = QStringLiteral("장치가 없습니다");
+        reason = QStringLiteral("장치가 없");
     } else if (why == QStringLiteral("busy")) {
         device = line.slavePath();
         holder = std::make_unique<TApdComPort>(device);
-        reason = QStringLiteral("사용 중");
+        reason = QStringLiteral("다른 프로그램이 사용 중");
     } else {
         plainFile.open();
         device = plainFile.fileName();
