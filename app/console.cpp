@@ -5,7 +5,11 @@
 #include <QApplication>
 #include <QMessageBox>
 
+#include <QList>
+#include <QMessageLogContext>
+
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -27,6 +31,45 @@ void showException(const QString& message)
     reportOnStderr(message);
     if (QApplication::instance() != nullptr)
         QMessageBox::critical(nullptr, QStringLiteral("그래 잘가라!"), message);
+}
+
+// What Qt says while the application is created is held back: when no platform plugin can start (no
+// display), Qt ends with a fatal message and abort(); the operator gets one Korean line and status 1
+// instead, with Qt's first words only as a detail. On success the held messages go on as they came.
+struct HeldMessage
+{
+    QtMsgType type;
+    QByteArray category;
+    QString text;
+};
+QList<HeldMessage> g_heldMessages;
+QtMessageHandler g_passOn = nullptr;
+
+void holdStartupMessage(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    if (type != QtFatalMsg) {
+        g_heldMessages.append({type, QByteArray(context.category), text});
+        return;
+    }
+    QString message = QStringLiteral("화면(디스플레이)을 찾을 수 없어 창을 열 수 없습니다. 그래픽 데스크톱 세션 "
+                                     "안에서 실행하십시오.");
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        message += QStringLiteral(" (DISPLAY 도 WAYLAND_DISPLAY 도 설정되어 있지 않습니다)");
+    if (!g_heldMessages.isEmpty())
+        message += QStringLiteral(" (Qt: %1)").arg(g_heldMessages.constFirst().text.trimmed());
+    reportOnStderr(message);
+    std::fflush(nullptr);
+    std::_Exit(kStartupFailed);
+}
+
+void passOnHeldMessages()
+{
+    for (const HeldMessage& held : std::as_const(g_heldMessages)) {
+        const QMessageLogContext context(nullptr, 0, nullptr, held.category.constData());
+        if (g_passOn != nullptr)
+            g_passOn(held.type, context, held.text);
+    }
+    g_heldMessages.clear();
 }
 
 int guarded(const std::function<int()>& body)
@@ -59,7 +102,10 @@ int runConsole(int& argc, char** argv, const QString& portDevice)
 {
     std::optional<QApplication> application;
     return guarded([&] {
+        g_passOn = qInstallMessageHandler(holdStartupMessage);
         application.emplace(argc, argv);
+        qInstallMessageHandler(g_passOn);
+        passOnHeldMessages();
         return execConsole(portDevice);
     });
 }

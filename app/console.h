@@ -12,5 +12,6 @@ inline constexpr int kStartupFailed = 1;
 // QApplication.
 int execConsole(const QString& portDevice);
 
-// Initialises the application and runs execConsole inside the same guard.
+// Initialises the application and runs execConsole inside the same guard. Where no display can be found
+// (no platform plugin starts), says so in one line on stderr and ends the process with kStartupFailed.
 int runConsole(int& argc, char** argv, const QString& portDevice);

@@ -1,6 +1,6 @@
 // Faults from outside: a device that vanishes, and every way a start can fail to take the port (missing,
 // closed to this user, held by another program through a lock file or flock, not a serial port, I/O error
-// on open), each run as a process of its own in a private mount namespace.
+// on open) or to show its window (no display), each run as a process of its own in a private mount namespace.
 
 #include "app/statusbar.h"
 #include "app/tform1.h"
@@ -233,6 +233,11 @@ void FaultsTest::aStartThatFailsSaysWhatToDoInABoxAndOnStderr_data()
         << QStringList{cannotOpen, QStringLiteral("입출력 오류"), QStringLiteral("어댑터를 뽑았다가 다시 꽂은 뒤"),
                        QStringLiteral("Input/output error")}
         << QStringList{} << true;
+    QTest::newRow("no display")
+        << QStringLiteral("no display")
+        << QStringList{QStringLiteral("화면(디스플레이)을 찾을 수 없어"),
+                       QStringLiteral("DISPLAY 도 WAYLAND_DISPLAY 도 설정되어 있지 않습니다")}
+        << QStringList{QStringLiteral("Reinstalling")} << false;
 }
 
 void FaultsTest::aStartThatFailsSaysWhatToDoInABoxAndOnStderr()
@@ -310,6 +315,13 @@ void FaultsTest::aStartThatFailsSaysWhatToDoInABoxAndOnStderr()
         lockedMaster = ::posix_openpt(O_RDWR | O_NOCTTY);
         QVERIFY2(lockedMaster >= 0 && ::grantpt(lockedMaster) == 0, "could not make a locked pseudo-terminal");
         bound = QString::fromLocal8Bit(::ptsname(lockedMaster));
+    } else if (setup == QStringLiteral("no display")) {
+        // The real program: nothing it could open is reached, since it ends before its window exists.
+        command = QStringList{QStringLiteral(CONSOLE_BINARY)};
+        device.clear();
+        environment.remove(QStringLiteral("DISPLAY"));
+        environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     }
     if (!device.isEmpty())
         command << device;
