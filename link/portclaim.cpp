@@ -102,7 +102,10 @@ void PortClaim::checkLockFiles(const QString& device) const
             if (const std::optional<PortHolder> holder = PortDiagnosis::liveProcess(*owner))
                 refuse(PortFault::Busy, device, 0, holder, path);
             // Its process has ended: the lock is stale and the port may be taken over.
-            ::unlink(QFile::encodeName(path).constData());
+            if (::unlink(QFile::encodeName(path).constData()) != 0 && errno != ENOENT) {
+                const int error = errno;
+                refuse(PortFault::StaleLock, device, error, std::nullopt, path);
+            }
         }
     }
 }
@@ -111,8 +114,10 @@ void PortClaim::openAndLock(const QString& device)
 {
     const QByteArray path = QFile::encodeName(device);
     struct stat status{};
-    if (::stat(path.constData(), &status) != 0)
-        refuse(PortDiagnosis::faultOf(errno), device, errno);
+    if (::stat(path.constData(), &status) != 0) {
+        const int error = errno;
+        refuse(PortDiagnosis::faultOf(error), device, error);
+    }
     // Only a character device is ever opened: a file or a pipe in its place is refused unread.
     if (!S_ISCHR(status.st_mode))
         refuse(PortFault::NotSerial, device, 0);

@@ -7,8 +7,9 @@
 //  1. Lock files. A lock file of the device (LCK..NAME in the system's lock directory, under the name given
 //     and under the node it resolves to) whose process is alive refuses the port, whatever the file's
 //     format (a binary PID, the ASCII "%10d\n" of older tools, or Qt's own lines) and however old it is.
-//     A lock whose process has ended is removed, so that the port is taken over. A lock that names no
-//     process at all is left to QSerialPort's own locking.
+//     A lock whose process has ended is removed, so that the port is taken over (one that this user may
+//     not remove is reported as such). A lock that names no process at all is left to QSerialPort's own
+//     locking.
 //  2. The device must exist as a character device and be a terminal; it is opened without becoming the
 //     controlling terminal and without blocking. Nothing is written to it and its settings are untouched.
 //  3. flock(LOCK_EX | LOCK_NB) on it; a flock held by another process refuses the port.

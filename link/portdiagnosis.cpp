@@ -101,8 +101,8 @@ QString permissionAdvice(const QString& device)
         return QStringLiteral("사용자 %1 은(는) 이미 장치의 그룹 %2 에 들어 있지만 아직 적용되지 않았습니다. "
                               "로그아웃했다가 다시 로그인하십시오.")
             .arg(user, groupName);
-    return QStringLiteral("장치는 %1 그룹의 사용자만 열 수 있습니다. 터미널에서 sudo usermod -aG %1 %2 를 실행한 뒤 "
-                          "로그아웃했다가 다시 로그인하십시오.")
+    return QStringLiteral("장치는 %1 그룹의 사용자만 열 수 있습니다. 터미널에서 \"sudo usermod -aG %1 %2\" 명령을 "
+                          "실행한 뒤 로그아웃했다가 다시 로그인하십시오.")
         .arg(groupName, user);
 }
 
@@ -294,6 +294,12 @@ QString message(PortFault fault, const QString& device, const QString& detail,
                        .arg(lockFile);
         else
             what = QStringLiteral("다른 프로그램이 사용 중입니다. 그 프로그램을 닫은 뒤 다시 실행하십시오.");
+        break;
+    case PortFault::StaleLock:
+        what = QStringLiteral("잠금 파일 %1 이(가) 남아 있습니다. 그 파일을 만든 프로그램은 이미 끝났지만, 이 사용자는 "
+                              "그 파일을 지울 권한이 없습니다. 관리자에게 \"sudo rm %1\" 명령으로 지워 달라고 한 뒤 다시 "
+                              "실행하십시오.")
+                   .arg(lockFile);
         break;
     case PortFault::NotSerial:
         what = QStringLiteral("직렬 포트가 아닙니다 (%1). 이 콘솔의 COM1 이 직렬 장치가 아닌 것을 가리키도록 "

@@ -35,6 +35,7 @@ enum class PortFault {
     Missing,
     NoPermission,
     Busy,
+    StaleLock, // a lock file whose process has ended, that this user may not remove
     NotSerial,
     IoError,
     Other,
@@ -68,7 +69,7 @@ std::optional<PortHolder> processUsing(const QString& device);
 PortFault faultOf(int error);
 
 // The whole message for a fault of `device`. `holder` names the process that holds a busy port;
-// `lockFile` the lock file that holds it where no process can be named.
+// `lockFile` the lock file that holds it where no process can be named, or the stale one.
 QString message(PortFault fault, const QString& device, const QString& detail,
                 const std::optional<PortHolder>& holder = std::nullopt, const QString& lockFile = {});
 

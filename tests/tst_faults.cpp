@@ -219,6 +219,11 @@ void FaultsTest::aStartThatFailsSaysWhatToDoInABoxAndOnStderr_data()
         << QStringList{cannotOpen, QStringLiteral("권한이 없습니다"), QStringLiteral("sudo usermod -aG %GROUP% nobody"),
                        QStringLiteral("로그아웃했다가 다시 로그인하십시오")}
         << QStringList{QStringLiteral("dialout")} << true;
+    QTest::newRow("stale lock file that this user may not remove")
+        << QStringLiteral("foreign stale lock")
+        << QStringList{cannotOpen, QStringLiteral("잠금 파일 /run/lock/LCK..ttyS0"),
+                       QStringLiteral("sudo rm /run/lock/LCK..ttyS0")}
+        << QStringList{QStringLiteral("다른 프로그램이 사용 중")} << true;
     QTest::newRow("busy, another console runs on it")
         << QStringLiteral("busy")
         << QStringList{cannotOpen, QStringLiteral("다른 프로그램이 사용 중"), QStringLiteral("console-harness (프로세스 %HOLDER%")}
@@ -265,6 +270,16 @@ void FaultsTest::aStartThatFailsSaysWhatToDoInABoxAndOnStderr()
         if (lockedMaster >= 0)
             ::close(lockedMaster);
     });
+    const QStringList asNobody{QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                               QStringLiteral("--clear-groups"), QStringLiteral("--")};
+    const bool asAnotherUser = setup == QStringLiteral("no permission") || setup == QStringLiteral("foreign stale lock");
+    if (asAnotherUser
+        && QProcess::execute(asNobody.first(), asNobody.mid(1) + QStringList{QStringLiteral("test"), QStringLiteral("-x"),
+                                                                             QStringLiteral(CONSOLE_HARNESS)})
+            != 0)
+        QSKIP("the harness is not reachable by an unprivileged user from this build folder");
+    if (asAnotherUser)
+        command = asNobody + command;
     if (setup.startsWith(QStringLiteral("missing"))) {
         bound.clear();
         device = dir.path() + QStringLiteral("/ttyS0");
@@ -287,13 +302,13 @@ void FaultsTest::aStartThatFailsSaysWhatToDoInABoxAndOnStderr()
         QVERIFY2(::chown(slave.constData(), 0, owner->gr_gid) == 0 && ::chmod(slave.constData(), 0660) == 0,
                  "could not give the port to a group");
         parts.replaceInStrings(QStringLiteral("%GROUP%"), QString::fromLocal8Bit(owner->gr_name));
-        const QStringList asNobody{QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
-                                   QStringLiteral("--clear-groups"), QStringLiteral("--")};
-        if (QProcess::execute(asNobody.first(), asNobody.mid(1) + QStringList{QStringLiteral("test"), QStringLiteral("-x"),
-                                                                              QStringLiteral(CONSOLE_HARNESS)})
-            != 0)
-            QSKIP("the harness is not reachable by an unprivileged user from this build folder");
-        command = asNobody + command;
+    } else if (setup == QStringLiteral("foreign stale lock")) {
+        // Left by a process of another user that has ended; the lock directory's sticky bit keeps it.
+        QProcess gone;
+        gone.start(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("echo $$")});
+        QVERIFY(gone.waitForFinished());
+        writeFile(lockDir + QStringLiteral("/LCK..ttyS0"),
+                  QString::asprintf("%10lld\n", gone.readAllStandardOutput().trimmed().toLongLong()).toLatin1());
     } else if (setup == QStringLiteral("busy")) {
         holder.setProcessEnvironment(environment);
         holder.start(QStringLiteral("unshare"),
