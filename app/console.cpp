@@ -3,9 +3,8 @@
 #include "app/tform1.h"
 
 #include <QApplication>
-#include <QMessageBox>
-
 #include <QList>
+#include <QMessageBox>
 #include <QMessageLogContext>
 
 #include <cstdio>
