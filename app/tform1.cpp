@@ -145,6 +145,6 @@ void TForm1::contextMenuEvent(QContextMenuEvent* event)
 {
     // Centred horizontally on the click point, wherever in the window the click landed.
     const QPoint at = event->globalPos() - QPoint(PopupMenu1->sizeHint().width() / 2, 0);
-    PopupMenu1->popup(at);
+    openPopupMenu(at);
     event->accept();
 }

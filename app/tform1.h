@@ -147,6 +147,7 @@ private:
     void wireDownload();
     void wireLinkMonitor();
     void buildPopupMenu();
+    void openPopupMenu(const QPoint& at);
     void wireHoverHints();
 
     std::unique_ptr<Ui::TForm1Description> m_ui;

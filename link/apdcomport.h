@@ -70,6 +70,9 @@ public:
     // One second of line time at 9600 bit/s 8N1 (960 bytes/s): a command is never put behind more than
     // about a second of older output, which for a moving target is the limit of useful.
     static constexpr std::uint16_t kOutputCapacity = 1024;
+    // Room at the top of kOutputCapacity that only the command channel may use, so that Stop always finds
+    // room: downloads and typed keys stop short of it.
+    static constexpr std::uint16_t kCommandRoom = 64;
     static constexpr int kBaudRate = 9600;
 
     // The device node that COM1 of the window description names, fixed at build time (CONSOLE_COM1_DEVICE).

@@ -21,20 +21,24 @@
 //
 // Safety of what is opened: the path is examined before it is opened, and only a regular file is opened,
 // non-blocking and without becoming a controlling terminal, then examined again through the descriptor; a
-// FIFO or device node is refused rather than read. A file that vanishes, is replaced, shrinks or grows while
-// it is being sent, a read error, and a port that fails all end the transfer as failed. Nothing is put on a
+// FIFO or device node is refused rather than read, and so is a file of /proc, /sys and their like, whose
+// reported length is not what reading it gives. A file that vanishes, is replaced, shrinks, grows or is
+// rewritten in place (its modification or change time moves) while it is being sent, a read error, and a
+// port that fails all end the transfer as failed. Nothing is put on a
 // port that has failed, and a transfer is reported done only once its last byte has left our queues.
+
+#include "link/apdcomport.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
+#include <ctime>
 #include <deque>
 #include <sys/types.h>
 
 class QTimer;
-class TApdComPort;
 
 class TApdProtocol : public QObject
 {
@@ -49,7 +53,7 @@ public:
     // At very high rates the lead stops growing, so that memory never depends on the rate either.
     static constexpr qint64 kMaxLeadBytes = 64 * 1024;
     // Room always left in the port's output buffer for command characters, whatever the rate.
-    static constexpr qint64 kCommandRoom = 64;
+    static constexpr qint64 kCommandRoom = TApdComPort::kCommandRoom;
     static constexpr int kTickMs = 5;
     static constexpr qint64 kMaxReadBytes = 16 * 1024;
     // One unit of StatusInterval.
@@ -102,6 +106,7 @@ private:
     void sendSome();
     bool readAndPut(qint64 budget);
     bool fileStillThere();
+    bool fileUnchanged();
     void finishCurrent();
     void failCurrent(const QString& reason);
     void failEverything(const QString& reason);
@@ -120,6 +125,8 @@ private:
     int m_fd = -1;
     dev_t m_device = 0;
     ino_t m_inode = 0;
+    struct timespec m_modified {};
+    struct timespec m_changed {};
     qint64 m_total = 0;
     qint64 m_read = 0;
     qint64 m_reportedSent = -1;

@@ -4,6 +4,7 @@
 #include "link/cp949.h"
 #include "link/keymap.h"
 
+#include <QApplication>
 #include <QContextMenuEvent>
 #include <QFontMetricsF>
 #include <QInputMethodEvent>
@@ -209,6 +210,17 @@ bool TApdTerminal::event(QEvent* event)
     return QFrame::event(event);
 }
 
+void TApdTerminal::sendTyped(const QByteArray& bytes)
+{
+    // Typed keys share the commands' bounded room, less the part kept for the command channel: a key that
+    // does not fit is dropped whole, as a command is, and the operator hears it.
+    if (m_port != nullptr && qint64{m_port->GetOutBuffFree()} - bytes.size() < qint64{TApdComPort::kCommandRoom}) {
+        QApplication::beep();
+        return;
+    }
+    send(bytes);
+}
+
 void TApdTerminal::keyPressEvent(QKeyEvent* event)
 {
     const QByteArray bytes
@@ -217,14 +229,14 @@ void TApdTerminal::keyPressEvent(QKeyEvent* event)
         event->ignore();
         return;
     }
-    send(bytes);
+    sendTyped(bytes);
     event->accept();
 }
 
 void TApdTerminal::inputMethodEvent(QInputMethodEvent* event)
 {
     if (!event->commitString().isEmpty() && m_keyboard != nullptr)
-        send(m_keyboard->textBytes(event->commitString()));
+        sendTyped(m_keyboard->textBytes(event->commitString()));
     if (event->preeditString() != m_preedit) {
         m_preedit = event->preeditString();
         schedulePaint(QRect(0, m_cursorShown.y() * kCellHeight, width(), kCellHeight));

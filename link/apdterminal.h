@@ -9,7 +9,9 @@
 //
 // Attached to a port, it shows every received byte as it arrives (through VtScreen), and sends what the
 // keyboard emulator makes of the keys typed while it has the focus; nothing typed is shown unless the
-// target echoes it. Answers to the target's terminal queries go to the port too.
+// target echoes it. A typed key goes out only while the port has room for it beyond
+// TApdComPort::kCommandRoom, so that a blocked line never queues keys ahead of Stop; otherwise it is
+// dropped with a beep. Answers to the target's terminal queries go to the port too.
 //
 // Painting: only damaged cells are repainted, and repaints are spaced at least kMinPaintIntervalMs
 // apart (at most about 60 a second) however fast bytes arrive; a burst is painted at once if the last
@@ -106,6 +108,7 @@ protected:
 
 private:
     void send(const QByteArray& bytes);
+    void sendTyped(const QByteArray& bytes);
     void onCellsChanged(const QRect& cells);
     void onCursorMoved(const QPoint& position, bool visible);
     void schedulePaint(const QRect& pixels);

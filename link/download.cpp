@@ -4,6 +4,7 @@
 #include "app/tform1.h"
 #include "link/apdcomport.h"
 #include "link/apdprotocol.h"
+#include "link/filename.h"
 #include "link/opendialog.h"
 
 #include <QMessageBox>
@@ -63,7 +64,7 @@ void TForm1::wireDownload()
         // Modeless: the operator must still reach Stop while the message is up, and a nested loop here would
         // run the sender's ticks inside its own signal.
         auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("파일 보내기"),
-                                    QStringLiteral("파일 %1 을(를) 보내지 못했습니다. %2").arg(path, reason),
+                                    QStringLiteral("파일 %1 을(를) 보내지 못했습니다. %2").arg(displayFileName(path), reason),
                                     QMessageBox::Ok, this);
         box->setObjectName(QStringLiteral("DownloadFailure"));
         box->setAttribute(Qt::WA_DeleteOnClose);

@@ -6,6 +6,11 @@
 // runs, so that the window starts without one, and returns whether the operator confirmed a file; a cancel
 // leaves FileName as it was. The dialog is an ordinary QFileDialog child of the owner window while it runs,
 // which is how tests find and answer it.
+//
+// Qt's file dialog cannot list a file whose name is not valid UTF-8 (one named in code page 949, say). Such
+// files of the shown folder are listed under it (list "rawNamedFiles", button "openRawNamedFile"), their
+// names read as code page 949; choosing one gives FileName in the form of decodeFileName() (link/filename.h),
+// which keeps the name's exact bytes.
 
 #include <QObject>
 #include <QString>

@@ -65,6 +65,32 @@ void VtGuard::dispatchCsi(char32_t final, char*& out)
     *out++ = static_cast<char>(final);
 }
 
+bool VtGuard::inString() const
+{
+    return m_state == State::String || m_state == State::EscapeInString || m_state == State::DroppedString
+        || m_state == State::EscapeInDroppedString;
+}
+
+void VtGuard::abandonString(char*& out)
+{
+    ++m_interventions;
+    // libvterm is inside the string only when it was passed on; CAN takes it back to text.
+    if (m_state == State::String || m_state == State::EscapeInString)
+        *out++ = static_cast<char>(kCan);
+    m_state = State::Normal;
+}
+
+bool VtGuard::abandonString(std::string& out)
+{
+    if (!inString())
+        return false;
+    char can[1];
+    char* end = can;
+    abandonString(end);
+    out.append(can, static_cast<std::size_t>(end - can));
+    return true;
+}
+
 void VtGuard::filter(std::u32string_view text, std::string& buffer)
 {
     // At most five bytes per character: a held-back ESC and a four-byte character after it.
@@ -95,6 +121,11 @@ void VtGuard::filter(std::u32string_view text, std::string& buffer)
                 *out++ = static_cast<char>(text[k]);
             i = end - 1;
             continue;
+        }
+        if (inString() && (c == U'\r' || c == U'\n' || ++m_stringLength > kMaxStringLength)) {
+            // Line noise that opened a string must not swallow the target's text: the string is abandoned
+            // and this character is taken as if the string had never begun.
+            abandonString(out);
         }
         if (m_state == State::DroppedString || m_state == State::EscapeInDroppedString) {
             if (c == kCan || c == kSub) {
@@ -156,11 +187,13 @@ void VtGuard::filter(std::u32string_view text, std::string& buffer)
         case State::Escape:
             if (c == U'P') {
                 ++m_interventions;
+                m_stringLength = 0;
                 m_state = State::DroppedString;
                 *out++ = static_cast<char>(kCan);
                 break;
             }
             if (c == U']') {
+                m_stringLength = 0;
                 m_state = State::String;
             } else if (c == U'[') {
                 m_state = State::CsiLeader;

@@ -22,6 +22,12 @@
 //     terminator; control characters inside still act, as they would have.
 //   - A C1 control character (U+0080..U+009F) arriving as text has width -1 in libvterm and moves its
 //     cursor left of the margin; it is printed as U+FFFD instead.
+// Besides, no string (DCS, which the guard drops, or OSC, which it passes) may hide the target's text: a
+// stray ESC P or ESC ] from line noise would otherwise swallow every printable character until the target
+// happened to send ESC, CAN, SUB or BEL. A string is abandoned at a line end (CR or LF) and when it grows
+// past kMaxStringLength characters; the character that ends it is then taken as ordinary text or control.
+// abandonString() does the same on demand (the screen's clear).
+//
 // The third fault, a stack overflow when one vterm_input_write carries about 2 MB, is the caller's to
 // avoid: VtScreen feeds libvterm in chunks of at most kMaxChunk bytes, cut between characters.
 //
@@ -39,8 +45,14 @@ public:
     // The largest write libvterm is given at once (its text handler puts 4 bytes per input byte on the stack).
     static constexpr std::size_t kMaxChunk = 4096;
 
+    // The longest string kept whole; a longer one is taken for line noise.
+    static constexpr std::size_t kMaxStringLength = 128;
+
     // Appends to `out`, as UTF-8, what of `text` is safe for libvterm.
     void filter(std::u32string_view text, std::string& out);
+
+    // Leaves a string in progress, appending to `out` what takes libvterm out of it; false when none was.
+    bool abandonString(std::string& out);
 
     // True when a REP reaching libvterm now would have a glyph with width to repeat.
     bool canRepeat() const { return m_canRepeat; }
@@ -67,10 +79,13 @@ private:
     };
 
     void dispatchCsi(char32_t final, char*& out);
+    bool inString() const;
+    void abandonString(char*& out);
     static void putUtf8(char32_t c, char*& out);
 
     State m_state = State::Normal;
     int m_csiSeparators = 0;
+    std::size_t m_stringLength = 0;
     bool m_csiHasLeader = false;
     bool m_csiHasIntermediate = false;
     bool m_dropping = false; // the rest of the current CSI sequence is being dropped

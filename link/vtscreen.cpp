@@ -85,6 +85,10 @@ void VtScreen::feed(const std::string& utf8)
 
 void VtScreen::clear()
 {
+    // A string in progress is left, or it would keep hiding what arrives after the clear.
+    m_utf8.clear();
+    if (m_guard.abandonString(m_utf8))
+        feed(m_utf8);
     vterm_screen_reset(m_screen, 1);
     // The reset homes the cursor without reporting it.
     VTermPos home{};

@@ -11,7 +11,8 @@
 //
 // clear() empties the screen and puts the cursor home without disturbing the input in flight: a lead
 // byte waiting for its trail, or an escape sequence half received, is completed by the bytes that follow
-// and takes effect on the cleared screen.
+// and takes effect on the cleared screen. Only a string (DCS or OSC) in progress is abandoned, since
+// it would hide the text that follows.
 
 #include "link/cp949.h"
 #include "link/vtguard.h"

@@ -1,8 +1,10 @@
-// The command channel: each command puts exactly its one byte on the line and records itself in its panel.
+// The command channel: each command puts exactly its one byte on the line and records itself in its panel;
+// typed keys never take the room kept for it.
 
 #include "app/statusbar.h"
 #include "app/tform1.h"
 #include "link/apdcomport.h"
+#include "link/apdterminal.h"
 #include "tests/ptypair.h"
 
 #include <QTest>
@@ -26,6 +28,7 @@ private slots:
     void aClickOnTheRealButtonSendsItsCommand();
     void tenQuickClicksArriveAsTenBytesInOrder();
     void aFullOutputBufferDropsTheByteButShowsTheText();
+    void typedKeysLeaveTheRoomKeptForStop();
     void thePortPanelReadsTheFixedTextAndTheOthersStartEmpty();
 
 private:
@@ -163,6 +166,43 @@ void CommandChannelTest::aFullOutputBufferDropsTheByteButShowsTheText()
     m_form->SpeedButton1Click(nullptr);
     const QByteArray next = m_line->waitForBytes(1);
     QVERIFY2(next == "F", qPrintable(QStringLiteral("after draining, forward sent '%1'").arg(QString::fromLatin1(next))));
+}
+
+void CommandChannelTest::typedKeysLeaveTheRoomKeptForStop()
+{
+    m_form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
+    TApdComPort* port = m_form->ApdComPort1;
+    // The far end stops reading: fill the pseudo-terminal until our own queue holds what it cannot take.
+    const QByteArray filler(512, 'x');
+    qint64 put = 0;
+    for (int i = 0; i < 4096 && port->pendingOutput() == 0; ++i) {
+        port->PutString(filler);
+        put += filler.size();
+        QCoreApplication::processEvents();
+    }
+    QVERIFY2(port->pendingOutput() > 0, "the line never blocked");
+    // Leave room for ten typed bytes beyond the part kept for commands.
+    constexpr qint64 kTypedRoom = 10;
+    const qint64 topUp = TApdComPort::kOutputCapacity - TApdComPort::kCommandRoom - kTypedRoom - port->pendingOutput();
+    QVERIFY2(topUp >= 0, "the blocked line already holds more than the room typed keys may use");
+    port->PutString(QByteArray(topUp, 'x'));
+    put += topUp;
+
+    for (int i = 0; i < 30; ++i)
+        QTest::keyClick(m_form->ApdTerminal1, Qt::Key_A, Qt::NoModifier);
+    QVERIFY2(port->pendingOutput() == TApdComPort::kOutputCapacity - TApdComPort::kCommandRoom,
+             qPrintable(QStringLiteral("30 typed keys on a blocked line left %1 bytes pending")
+                            .arg(port->pendingOutput())));
+    m_form->SpeedButton5Click(nullptr);
+
+    QByteArray drained = m_line->waitForBytes(put + kTypedRoom + 1, 10000);
+    drained += m_line->collectFor(50);
+    QVERIFY2(drained.size() == put + kTypedRoom + 1 && drained.endsWith(QByteArray(kTypedRoom, 'a') + 'S'),
+             qPrintable(QStringLiteral("after %1 bytes put, 30 typed keys and stop, %2 bytes arrived, ending '%3'")
+                            .arg(put)
+                            .arg(drained.size())
+                            .arg(QString::fromLatin1(drained.right(16)))));
 }
 
 void CommandChannelTest::thePortPanelReadsTheFixedTextAndTheOthersStartEmpty()

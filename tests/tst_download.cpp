@@ -5,6 +5,8 @@
 #include "app/tform1.h"
 #include "link/apdcomport.h"
 #include "link/apdprotocol.h"
+#include "link/cp949.h"
+#include "link/filename.h"
 #include "link/opendialog.h"
 #include "tests/ptypair.h"
 
@@ -14,8 +16,10 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -25,6 +29,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -144,6 +149,8 @@ private slots:
     void aFileChangedMidTransferEndsItAsFailed_data();
     void aFileChangedMidTransferEndsItAsFailed();
     void aPortFailingMidTransferEndsItAndNothingMoreIsPut();
+    void aFileWhoseNameIsNotUtf8IsListedAndSent_data();
+    void aFileWhoseNameIsNotUtf8IsListedAndSent();
 
 private:
     QString writeFile(const QString& name, const QByteArray& bytes);
@@ -524,6 +531,9 @@ void DownloadTest::aFileThatCannotBeSentShowsWhyAndTheWindowKeepsWorking_data()
     QTest::newRow("a pseudo-terminal") << QStringLiteral("pty") << QStringLiteral("장치 파일");
     QTest::newRow("a socket") << QStringLiteral("socket") << QStringLiteral("보통 파일이 아니어서");
     QTest::newRow("no file named") << QStringLiteral("none") << QStringLiteral("정해지지 않았습니다");
+    // Their reported lengths (0, a whole page) are not what reading gives.
+    QTest::newRow("a /proc file") << QStringLiteral("proc") << QStringLiteral("특수 파일");
+    QTest::newRow("a /sys file") << QStringLiteral("sys") << QStringLiteral("특수 파일");
 }
 
 void DownloadTest::aFileThatCannotBeSentShowsWhyAndTheWindowKeepsWorking()
@@ -558,6 +568,10 @@ void DownloadTest::aFileThatCannotBeSentShowsWhyAndTheWindowKeepsWorking()
                  "could not make the socket");
     } else if (kind == QLatin1String("none")) {
         path.clear();
+    } else if (kind == QLatin1String("proc")) {
+        path = QStringLiteral("/proc/version");
+    } else if (kind == QLatin1String("sys")) {
+        path = QStringLiteral("/sys/devices/system/cpu/online");
     }
     QSignalSpy failed(m_form->ApdProtocol1, &TApdProtocol::transferFailed);
     QSignalSpy finished(m_form->ApdProtocol1, &TApdProtocol::transferFinished);
@@ -593,6 +607,8 @@ void DownloadTest::aFileChangedMidTransferEndsItAsFailed_data()
     QTest::newRow("replaced by another file") << QStringLiteral("replace") << QStringLiteral("다른 파일로 바뀌었습니다");
     QTest::newRow("cut short") << QStringLiteral("truncate") << QStringLiteral("짧아졌습니다");
     QTest::newRow("grown") << QStringLiteral("append") << QStringLiteral("길이가 바뀌었습니다");
+    QTest::newRow("rewritten in place, same length") << QStringLiteral("rewrite") << QStringLiteral("내용이 바뀌었습니다");
+    QTest::newRow("one byte ahead rewritten in place") << QStringLiteral("poke") << QStringLiteral("내용이 바뀌었습니다");
 }
 
 void DownloadTest::aFileChangedMidTransferEndsItAsFailed()
@@ -615,9 +631,16 @@ void DownloadTest::aFileChangedMidTransferEndsItAsFailed()
         QVERIFY2(::rename(QFile::encodeName(other).constData(), native.constData()) == 0, "could not replace the file");
     } else if (change == QLatin1String("truncate")) {
         QVERIFY2(::truncate(native.constData(), 20000) == 0, "could not cut the file short");
-    } else {
+    } else if (change == QLatin1String("append")) {
         QFile file(path);
         QVERIFY2(file.open(QIODevice::Append) && file.write("\r\n") == 2, "could not grow the file");
+    } else {
+        // Through the same inode, without truncating: only the times tell.
+        QFile file(path);
+        const QByteArray other = change == QLatin1String("rewrite") ? hexLines(content.size(), 'E') : QByteArray("E");
+        QVERIFY2(file.open(QIODevice::ReadWrite) && file.seek(change == QLatin1String("rewrite") ? 0 : 20000)
+                     && file.write(other) == other.size(),
+                 "could not rewrite the file");
     }
 
     const QString message = takeFailureMessage(30000, &arrived);
@@ -674,6 +697,67 @@ void DownloadTest::aPortFailingMidTransferEndsItAndNothingMoreIsPut()
                             .arg(progressAfterFailure)
                             .arg(sentAfterFailure)));
     QVERIFY2(m_form->DownloadProgress->isHidden(), "the progress bar stayed up after the port failed");
+}
+
+void DownloadTest::aFileWhoseNameIsNotUtf8IsListedAndSent_data()
+{
+    QTest::addColumn<QByteArray>("native");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("Hangul in code page 949") << cp949Encode(u"프로그램.hex") << QStringLiteral("프로그램.hex");
+    QTest::newRow("Latin-1") << QByteArray("caf\xe9.HEX") << QStringLiteral("caf\uFFFD.HEX");
+}
+
+void DownloadTest::aFileWhoseNameIsNotUtf8IsListedAndSent()
+{
+    QFETCH(QByteArray, native);
+    QFETCH(QString, shown);
+    const QByteArray content = hexLines(3000, 'K');
+    const QByteArray path = QFile::encodeName(m_dir->path()) + '/' + native;
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    // Qt cannot list the name either, so the temporary folder could not remove it.
+    const std::unique_ptr<const char, void (*)(const char*)> removal(path.constData(), [](const char* name) { ::unlink(name); });
+    QVERIFY2(fd >= 0 && ::write(fd, content.constData(), size_t(content.size())) == content.size(),
+             "could not write the file");
+    ::close(fd);
+    writeFile(QStringLiteral("other.hex"), "x");
+    writeFile(QStringLiteral("notes.txt"), "x");
+    QDir(m_dir->path()).mkdir(QStringLiteral("folder"));
+    m_form->OpenDialog1->InitialDir = m_dir->path();
+
+    QStringList listed;
+    bool chosen = false;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (dialog == nullptr || chosen)
+            return;
+        auto* list = dialog->findChild<QListWidget*>(QStringLiteral("rawNamedFiles"));
+        auto* open = dialog->findChild<QPushButton*>(QStringLiteral("openRawNamedFile"));
+        if (list == nullptr || open == nullptr) {
+            dialog->reject();
+            return;
+        }
+        for (int row = 0; row < list->count(); ++row)
+            listed << list->item(row)->text();
+        chosen = true;
+        if (!list->isVisible() || list->count() != 1) {
+            dialog->reject();
+            return;
+        }
+        list->setCurrentRow(0);
+        QTest::mouseClick(open, Qt::LeftButton);
+    });
+    poll.start(10);
+    QSignalSpy finished(m_form->ApdProtocol1, &TApdProtocol::transferFinished);
+    m_form->SpeedButton8Click(nullptr);
+    poll.stop();
+    QVERIFY2(listed == QStringList{shown}, qPrintable(QStringLiteral("the dialog listed '%1' under it, expected '%2'")
+                                                          .arg(listed.join(QStringLiteral("', '")), shown)));
+    QVERIFY2(encodeFileName(m_form->OpenDialog1->FileName) == path,
+             qPrintable(QStringLiteral("the chosen name is %1").arg(hexOf(encodeFileName(m_form->OpenDialog1->FileName), 100))));
+    const QByteArray arrived = drainUntilIdle();
+    QVERIFY2(arrived == content, qPrintable(QStringLiteral("%1 of the %2 bytes arrived").arg(arrived.size()).arg(content.size())));
+    QVERIFY2(finished.count() == 1 && takeFailureMessage(50).isEmpty(), "the transfer was not reported done");
 }
 
 QTEST_MAIN(DownloadTest)

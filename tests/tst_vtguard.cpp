@@ -66,6 +66,8 @@ private slots:
     void theEmulatorSurvivesTheFatalSequencesAndShowsWhatFollows_data();
     void theEmulatorSurvivesTheFatalSequencesAndShowsWhatFollows();
     void aTwoMegabyteReadIsFedInChunksAndShown();
+    void aStrayStringOpenerDoesNotHideTheTextThatFollows_data();
+    void aStrayStringOpenerDoesNotHideTheTextThatFollows();
 };
 
 void VtGuardTest::ordinarySequencesPassByteForByte_data()
@@ -127,8 +129,20 @@ void VtGuardTest::theFatalSequencesAreDefused_data()
     QTest::newRow("REP after a lone combining mark") << QByteArray("\xcc\x81\x1b[b") << QByteArray("\xcc\x81\x1b[\x18");
     QTest::newRow("status request ended by ST") << QByteArray("\x1bP$ql\x1b\\ok") << QByteArray("\x1b\x18ok");
     QTest::newRow("status request ended by BEL") << QByteArray("\x1bP$qm\x07ok") << QByteArray("\x1b\x18ok");
-    QTest::newRow("controls inside a DCS still act") << QByteArray("\x1bP1;2|\r\ndata\x1b\\ok")
-                                                     << QByteArray("\x1b\x18\r\nok");
+    QTest::newRow("controls inside a DCS still act") << QByteArray("\x1bP1;2|\t\bdata\x1b\\ok")
+                                                     << QByteArray("\x1b\x18\t\bok");
+    QTest::newRow("a DCS ends at a line end") << QByteArray("\x1bPnoise\r\nok") << QByteArray("\x1b\x18\r\nok");
+    QTest::newRow("a DCS ends at a bare LF") << QByteArray("\x1bPno\x1b\nok") << QByteArray("\x1b\x18\nok");
+    QTest::newRow("an OSC ends at a line end") << QByteArray("\x1b]noise\r\nok")
+                                               << QByteArray("\x1b]noise\x18\r\nok");
+    QTest::newRow("an OSC ends at a line end after its ESC") << QByteArray("\x1b]no\x1b\rok")
+                                                             << QByteArray("\x1b]no\x1b\x18\rok");
+    const QByteArray longest(VtGuard::kMaxStringLength, 'x');
+    QTest::newRow("a DCS longer than the longest string") << "\x1bP" + longest + "ok" << QByteArray("\x1b\x18ok");
+    QTest::newRow("an OSC longer than the longest string")
+        << "\x1b]" + longest + "ok" << "\x1b]" + longest + "\x18ok";
+    QTest::newRow("the longest OSC is kept whole") << "\x1b]" + longest.left(longest.size() - 1) + "\x07ok"
+                                                   << "\x1b]" + longest.left(longest.size() - 1) + "\x07ok";
     QTest::newRow("ESC inside a DCS starts a new sequence") << QByteArray("\x1bPxx\x1b[1mok")
                                                             << QByteArray("\x1b\x18\x1b[1mok");
     QTest::newRow("CAN ends a DCS") << QByteArray("\x1bPxx\x18ok") << QByteArray("\x1b\x18\x18ok");
@@ -178,6 +192,53 @@ void VtGuardTest::aTwoMegabyteReadIsFedInChunksAndShown()
     screen.write(big);
     QVERIFY2(screen.rowText(VtScreen::kRows - 1) == QStringLiteral("end"),
              qPrintable(QStringLiteral("the last row reads '%1' after 2 MB in one read").arg(screen.rowText(VtScreen::kRows - 1))));
+}
+
+void VtGuardTest::aStrayStringOpenerDoesNotHideTheTextThatFollows_data()
+{
+    QTest::addColumn<QByteArray>("noise");
+    QTest::addColumn<bool>("clear");
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("shown");
+
+    const QByteArray reply("OK\r\nready");
+    const QByteArray unbroken(200, 'y');
+    for (const char* opener : {"\x1bP", "\x1b]", "\x1bP1;2|", "\x1b]0;"}) {
+        const QByteArray noise(opener);
+        // What the string swallows before it is taken for noise: the longest string, less what the opener
+        // already put in it.
+        const int kept = int(unbroken.size()) - (int(VtGuard::kMaxStringLength) - int(noise.size() - 2));
+        const QString wrapped = QString(VtScreen::kColumns, QLatin1Char('y')) + QLatin1Char('|')
+            + QString(kept - VtScreen::kColumns, QLatin1Char('y'));
+        const QString name = QString::fromLatin1(noise.mid(1)).replace(QChar(0x1b), QStringLiteral("ESC "));
+        QTest::addRow("ESC %s, then a reply", qPrintable(name)) << noise << false << reply << QStringLiteral("|ready");
+        QTest::addRow("ESC %s, Del, then a reply", qPrintable(name)) << noise << true << reply << QStringLiteral("OK|ready");
+        QTest::addRow("ESC %s, then text without a line end", qPrintable(name))
+            << noise << false << unbroken << wrapped;
+    }
+    QTest::newRow("Del inside a colour sequence keeps it") << QByteArray("\x1b[3") << true << QByteArray("1mOK")
+                                                          << QStringLiteral("OK");
+}
+
+void VtGuardTest::aStrayStringOpenerDoesNotHideTheTextThatFollows()
+{
+    QFETCH(QByteArray, noise);
+    QFETCH(bool, clear);
+    QFETCH(QByteArray, text);
+    QFETCH(QString, shown);
+
+    VtScreen screen;
+    screen.write(noise);
+    if (clear)
+        screen.clear();
+    // Byte by byte, as a slow line delivers it.
+    for (const char b : text)
+        screen.write(QByteArrayView(&b, 1));
+    QStringList rows;
+    for (int row = 0; row <= screen.cursor().y(); ++row)
+        rows << screen.rowText(row);
+    const QString screenText = rows.join(QLatin1Char('|'));
+    QVERIFY2(screenText == shown, qPrintable(QStringLiteral("the screen reads '%1', expected '%2'").arg(screenText, shown)));
 }
 
 QTEST_APPLESS_MAIN(VtGuardTest)

@@ -1,7 +1,9 @@
 #include "app/tform1.h"
 
 #include <QAction>
+#include <QGuiApplication>
 #include <QMenu>
+#include <QWindow>
 
 namespace {
 
@@ -30,7 +32,25 @@ QAction* addSeparator(QMenu* menu, const char* name)
     return separator;
 }
 
+// Qt (6.4, xcb) ties a menu's window to the application's focus tracking each time the menu takes the focus,
+// with a new connection, and does not always undo it when the menu closes: the connections piled up, about
+// one per opening, each also run on every later focus change. While the menu is closed none of them is
+// needed, so they are all dropped before it opens again; Qt makes the one it needs when the menu takes the
+// focus.
+void dropFocusTracking(QMenu* menu)
+{
+    if (QWindow* window = menu->windowHandle(); window != nullptr && !menu->isVisible())
+        QObject::disconnect(window, SIGNAL(focusObjectChanged(QObject*)), qApp, SLOT(_q_updateFocusObject(QObject*)));
+}
+
 } // namespace
+
+void TForm1::openPopupMenu(const QPoint& at)
+{
+    dropFocusTracking(PopupMenu1);
+    dropFocusTracking(N3Menu);
+    PopupMenu1->popup(at);
+}
 
 void TForm1::buildPopupMenu()
 {
