@@ -1,5 +1,6 @@
 #include "app/console.h"
 
+#include "app/session.h"
 #include "app/tform1.h"
 
 #include <QApplication>
@@ -38,6 +39,7 @@ int guarded(const std::function<int()>& body)
 int execConsole(const QString& portDevice)
 {
     return guarded([&portDevice] {
+        setUpConsoleSession();
         auto window = std::make_unique<TForm1>(portDevice);
         Form1 = window.get();
         window->show();
