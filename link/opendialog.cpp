@@ -1,5 +1,6 @@
 #include "link/opendialog.h"
 
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QWidget>
@@ -17,7 +18,11 @@ QStringList TOpenDialog::nameFilters() const
 
 bool TOpenDialog::Execute()
 {
-    QFileDialog dialog(m_owner, Title, InitialDir);
+    // Always a folder of our own: given none, Qt's dialog would start where any earlier one left off.
+    const QString folder = !m_lastFolder.isEmpty() ? m_lastFolder
+                           : !InitialDir.isEmpty() ? InitialDir
+                                                   : QDir::currentPath();
+    QFileDialog dialog(m_owner, Title, folder);
     dialog.setObjectName(QStringLiteral("OpenDialog1Window"));
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
@@ -27,6 +32,8 @@ bool TOpenDialog::Execute()
         dialog.setDefaultSuffix(DefaultExt);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return false;
-    FileName = QFileInfo(dialog.selectedFiles().constFirst()).absoluteFilePath();
+    const QFileInfo chosen(dialog.selectedFiles().constFirst());
+    FileName = chosen.absoluteFilePath();
+    m_lastFolder = chosen.absolutePath();
     return true;
 }

@@ -6,6 +6,10 @@
 // runs, so that the window starts without one, and returns whether the operator confirmed a file; a cancel
 // leaves FileName as it was. The dialog is an ordinary QFileDialog child of the owner window while it runs,
 // which is how tests find and answer it.
+//
+// The dialog opens in the folder of the last file confirmed through it, as platform open dialogs do; before
+// the first, in InitialDir, or the working folder when that is empty. That folder is kept in memory only,
+// for the rest of the session.
 
 #include <QObject>
 #include <QString>
@@ -35,4 +39,5 @@ public:
 
 private:
     QWidget* m_owner = nullptr;
+    QString m_lastFolder;
 };
