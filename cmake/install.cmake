@@ -41,6 +41,13 @@ foreach(pair "robot-console.1;robot-console.1.gz" "changelog;changelog.gz")
 endforeach()
 add_custom_target(console-install-files ALL DEPENDS ${CONSOLE_STAGED_FILES})
 
+# Debian's hardening for the packaged (Release) build; other builds keep their flags.
+if(CMAKE_BUILD_TYPE STREQUAL "Release" AND NOT CONSOLE_SANITIZE)
+  target_compile_definitions(console_core PUBLIC _FORTIFY_SOURCE=2)
+  target_compile_options(console_core PUBLIC -fstack-protector-strong)
+endif()
+target_link_options(robot-console PRIVATE LINKER:-z,relro,-z,now)
+
 install(TARGETS robot-console RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${CONSOLE_PACKAGING_DIR}/${CONSOLE_APP_ID}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${CONSOLE_PACKAGING_DIR}/${CONSOLE_APP_ID}.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
