@@ -1,6 +1,8 @@
 #include "app/console.h"
 
+#include "app/session.h"
 #include "app/tform1.h"
+#include "link/apdcomport.h"
 
 #include <QApplication>
 #include <QList>
@@ -75,8 +77,13 @@ int guarded(const std::function<int()>& body)
 {
     try {
         return body();
-    } catch (const std::exception& error) {
+    } catch (const PortOpenError& error) {
         showException(QString::fromUtf8(error.what()));
+    } catch (const std::exception& error) {
+        // Not one of ours: its text is the library's, in English, and is kept only as a detail.
+        showException(QStringLiteral("예기치 못한 오류로 프로그램을 계속할 수 없습니다 (%1). 프로그램을 다시 "
+                                     "실행하십시오.")
+                          .arg(QString::fromUtf8(error.what())));
     } catch (...) {
         showException(QStringLiteral("알 수 없는 오류로 프로그램을 시작할 수 없습니다."));
     }
@@ -88,6 +95,7 @@ int guarded(const std::function<int()>& body)
 int execConsole(const QString& portDevice)
 {
     return guarded([&portDevice] {
+        setUpConsoleSession();
         auto window = std::make_unique<TForm1>(portDevice);
         Form1 = window.get();
         window->show();

@@ -6,10 +6,10 @@
 // Exit status of a start-up that failed (the failure was shown to the operator).
 inline constexpr int kStartupFailed = 1;
 
-// Creates the main window on `portDevice`, shows it and runs the message loop until it closes. Any
-// exception escaping start-up or the loop is shown in a message box with its message and written as one
-// line on stderr, and the result is then kStartupFailed; otherwise the loop's own status. Needs an existing
-// QApplication.
+// Sets the session up (app/session.h), creates the main window on `portDevice`, shows it and runs the message
+// loop until it closes. Any exception escaping start-up or the loop is shown in a message box with its
+// message and written as one line on stderr, and the result is then kStartupFailed; otherwise the loop's
+// own status. Needs an existing QApplication.
 int execConsole(const QString& portDevice);
 
 // Initialises the application and runs execConsole inside the same guard. Where no display can be found

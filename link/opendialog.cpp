@@ -2,6 +2,7 @@
 
 #include "link/filename.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -140,7 +141,11 @@ QStringList TOpenDialog::nameFilters() const
 
 bool TOpenDialog::Execute()
 {
-    HexFileDialog dialog(m_owner, Title, InitialDir);
+    // Always a folder of our own: given none, Qt's dialog would start where any earlier one left off.
+    const QString folder = !m_lastFolder.isEmpty() ? m_lastFolder
+                           : !InitialDir.isEmpty() ? InitialDir
+                                                   : QDir::currentPath();
+    HexFileDialog dialog(m_owner, Title, folder);
     dialog.setObjectName(QStringLiteral("OpenDialog1Window"));
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::ExistingFile);
@@ -152,10 +157,13 @@ bool TOpenDialog::Execute()
         return false;
     if (!dialog.rawChoice().isEmpty()) {
         FileName = dialog.rawChoice();
+        m_lastFolder = dialog.directory().absolutePath();
         return true;
     }
     if (dialog.selectedFiles().isEmpty())
         return false;
-    FileName = QFileInfo(dialog.selectedFiles().constFirst()).absoluteFilePath();
+    const QFileInfo chosen(dialog.selectedFiles().constFirst());
+    FileName = chosen.absoluteFilePath();
+    m_lastFolder = chosen.absolutePath();
     return true;
 }

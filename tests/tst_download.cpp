@@ -1,6 +1,7 @@
 // The hex file download: what reaches the far end of a real pseudo-terminal, how commands share the line
 // with a file, and how every kind of bad file or failing port shows itself while the window keeps working.
 
+#include "app/session.h"
 #include "app/statusbar.h"
 #include "app/tform1.h"
 #include "link/apdcomport.h"
@@ -12,9 +13,11 @@
 
 #include <QApplication>
 #include <QDeadlineTimer>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
@@ -82,6 +85,8 @@ public:
     bool answered = false;
     QStringList nameFilters;
     QString title;
+    QString folder;              // where the dialog opened
+    QMap<QString, QString> texts; // Qt's own texts: "title", the buttons' roles and the labels' names
 
 private:
     void answer()
@@ -100,6 +105,16 @@ private:
         if (!answered) {
             nameFilters = dialog->nameFilters();
             title = dialog->windowTitle();
+            folder = dialog->directory().absolutePath();
+            texts.insert(QStringLiteral("title"), title);
+            if (auto* buttons = dialog->findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"))) {
+                for (QAbstractButton* button : buttons->buttons())
+                    texts.insert(buttons->buttonRole(button) == QDialogButtonBox::AcceptRole ? QStringLiteral("accept")
+                                                                                            : QStringLiteral("reject"),
+                                 button->text());
+            }
+            for (auto* label : dialog->findChildren<QLabel*>())
+                texts.insert(label->objectName(), label->text());
         }
         answered = true;
         if (m_path.isEmpty()) {
@@ -129,6 +144,7 @@ class DownloadTest : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
 
@@ -151,6 +167,9 @@ private slots:
     void aPortFailingMidTransferEndsItAndNothingMoreIsPut();
     void aFileWhoseNameIsNotUtf8IsListedAndSent_data();
     void aFileWhoseNameIsNotUtf8IsListedAndSent();
+    void qtsOwnTextsAreKorean_data();
+    void qtsOwnTextsAreKorean();
+    void theDialogReturnsToTheLastFolderForTheRestOfTheSession();
 
 private:
     QString writeFile(const QString& name, const QByteArray& bytes);
@@ -165,6 +184,12 @@ private:
     std::unique_ptr<TForm1> m_form;
     std::unique_ptr<QTemporaryDir> m_dir;
 };
+
+void DownloadTest::initTestCase()
+{
+    // As the console sets its session up: Qt's Korean texts, and no settings file.
+    setUpConsoleSession();
+}
 
 void DownloadTest::init()
 {
@@ -758,6 +783,81 @@ void DownloadTest::aFileWhoseNameIsNotUtf8IsListedAndSent()
     const QByteArray arrived = drainUntilIdle();
     QVERIFY2(arrived == content, qPrintable(QStringLiteral("%1 of the %2 bytes arrived").arg(arrived.size()).arg(content.size())));
     QVERIFY2(finished.count() == 1 && takeFailureMessage(50).isEmpty(), "the transfer was not reported done");
+}
+
+void DownloadTest::qtsOwnTextsAreKorean_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("the open dialog's title") << QStringLiteral("title") << QStringLiteral("열기");
+    QTest::newRow("its open button") << QStringLiteral("accept") << QStringLiteral("열기(&O)");
+    QTest::newRow("its cancel button") << QStringLiteral("reject") << QStringLiteral("취소");
+    QTest::newRow("its folder label") << QStringLiteral("lookInLabel") << QStringLiteral("다음에서 찾기:");
+    QTest::newRow("its file name label") << QStringLiteral("fileNameLabel") << QStringLiteral("파일 이름(&N):");
+    QTest::newRow("its file type label") << QStringLiteral("fileTypeLabel") << QStringLiteral("파일 형식:");
+    QTest::newRow("a message box's OK button") << QStringLiteral("message box") << QStringLiteral("확인");
+}
+
+void DownloadTest::qtsOwnTextsAreKorean()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, expected);
+    QString shown;
+    if (text == QLatin1String("message box")) {
+        m_form->ApdProtocol1->SetFileName(m_dir->filePath(QStringLiteral("absent.hex")));
+        m_form->ApdProtocol1->StartTransmit();
+        QMessageBox* box = nullptr;
+        QTRY_VERIFY2((box = m_form->findChild<QMessageBox*>(QStringLiteral("DownloadFailure"))) != nullptr
+                         && box->isVisible(),
+                     "no failure message was shown");
+        const QList<QAbstractButton*> buttons = box->buttons();
+        QVERIFY2(buttons.size() == 1, qPrintable(QStringLiteral("the message has %1 buttons").arg(buttons.size())));
+        shown = buttons.constFirst()->text();
+        box->accept();
+    } else {
+        DialogAnswerer answerer{QString()};
+        m_form->D1Click(nullptr);
+        QVERIFY2(answerer.answered, "no file dialog opened");
+        QVERIFY2(answerer.texts.contains(text), qPrintable(QStringLiteral("the dialog has no %1").arg(text)));
+        shown = answerer.texts.value(text);
+    }
+    QVERIFY2(shown == expected, qPrintable(QStringLiteral("Qt's text is '%1', not '%2'").arg(shown, expected)));
+}
+
+void DownloadTest::theDialogReturnsToTheLastFolderForTheRestOfTheSession()
+{
+    QVERIFY2(QDir(m_dir->path()).mkdir(QStringLiteral("a")) && QDir(m_dir->path()).mkdir(QStringLiteral("b")),
+             "could not make the folders");
+    const QString a = QFileInfo(m_dir->filePath(QStringLiteral("a"))).canonicalFilePath();
+    const QString b = QFileInfo(m_dir->filePath(QStringLiteral("b"))).canonicalFilePath();
+    const QString inA = writeFile(QStringLiteral("a/one.hex"), ":00000001FF\r\n");
+    const QString inB = writeFile(QStringLiteral("b/two.hex"), ":00000001FF\r\n");
+    const QString start = QDir::current().canonicalPath();
+    QVERIFY2(start != a && start != b, "the tests run inside their own temporary folder");
+
+    // Each step: the file to confirm (empty: cancel), and where the dialog must open.
+    const QList<std::pair<QString, QString>> steps{
+        {inA, start}, {QString(), a}, {QString(), a}, {inB, a}, {QString(), b}};
+    for (qsizetype i = 0; i < steps.size(); ++i) {
+        DialogAnswerer answerer(steps[i].first);
+        m_form->D1Click(nullptr);
+        QVERIFY2(answerer.answered, qPrintable(QStringLiteral("step %1: no file dialog opened").arg(i + 1)));
+        QVERIFY2(QFileInfo(answerer.folder).canonicalFilePath() == steps[i].second,
+                 qPrintable(QStringLiteral("step %1: the dialog opened in %2, not %3")
+                                .arg(i + 1)
+                                .arg(answerer.folder, steps[i].second)));
+        drainUntilIdle();
+    }
+
+    // The next run of the console starts afresh.
+    m_form.reset();
+    m_line = std::make_unique<PtyPair>();
+    m_form = std::make_unique<TForm1>(m_line->slavePath());
+    DialogAnswerer answerer{QString()};
+    m_form->D1Click(nullptr);
+    QVERIFY2(answerer.answered, "no file dialog opened in the new window");
+    QVERIFY2(QFileInfo(answerer.folder).canonicalFilePath() == start,
+             qPrintable(QStringLiteral("a new window's dialog opened in %1, not %2").arg(answerer.folder, start)));
 }
 
 QTEST_MAIN(DownloadTest)

@@ -38,8 +38,8 @@ TargetSimulator::TargetSimulator(int bytesPerSecond, QObject* parent)
         const int error = errno;
         closeQuietly(m_slave);
         closeQuietly(m_master);
-        throw TargetSimError(QStringLiteral("The simulated target could not create its pseudo-terminal "
-                                            "(%1: %2). Check that /dev/ptmx is available.")
+        throw TargetSimError(QStringLiteral("모의 로봇이 의사 터미널을 만들 수 없습니다 (%1: %2). "
+                                            "/dev/ptmx 를 쓸 수 있는지 확인하십시오.")
                                  .arg(QLatin1String(step), systemError(error))
                                  .toStdString());
     };

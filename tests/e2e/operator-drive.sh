@@ -4,7 +4,8 @@
 # is never opened), by real pointer clicks and key presses at the window's described positions.
 #
 # Checks that the simulator received exactly the expected bytes, that both downloads loaded with good
-# checksums, and that Alt+X ends the program with status 0. Screenshots of the main states are left in the
+# checksums, that Alt+X ends the program with status 0, and that the session left no settings file behind
+# (its own or Qt's file dialog's). Screenshots of the main states are left in the
 # artefact folder.
 #
 # Usage: operator-drive.sh BUILD_DIR SOURCE_DIR ARTEFACT_DIR
@@ -51,6 +52,10 @@ pids+=($!)
 for _ in $(seq 100); do grep -q 'serial port at' "$work/sim.out" 2>/dev/null && break; sleep 0.05; done
 pty=$(sed -n 's/^robot-target-sim: serial port at //p' "$work/sim.out")
 [ -c "$pty" ] || fail "the simulator gave no pseudo-terminal: $(cat "$work/sim.err")"
+
+# The user's settings folder, which must stay empty.
+mkdir "$work/config"
+export XDG_CONFIG_HOME="$work/config"
 
 # The console, with the pty standing in for COM1 in a namespace of its own; /run/lock is private too, so
 # that no lock file of the machine's is touched.
@@ -125,6 +130,8 @@ key alt+x
 status=0
 wait "$console" || status=$?
 [ "$status" -eq 0 ] || fail "Alt+X ended the console with status $status: $(cat "$work/console.out")"
+
+[ -z "$(ls -A "$work/config")" ] || fail "the console stored settings: $(cd "$work/config" && find . -type f)"
 
 {
   printf 'FLRBShmcdpl'; tr -d '\032' < "$hex"

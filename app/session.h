@@ -1,0 +1,11 @@
+#pragma once
+// The Qt session around the console's window: Qt's own texts in Korean and nothing written to the disk.
+//
+// The interface is Korean whatever the user's locale, so Qt's file dialog and message box buttons use Qt's
+// Korean catalogue (from its translations folder) and the Korean locale. Qt's file dialog would otherwise
+// keep its history and last folder in the user's settings file; the console stores nothing, so Qt's user
+// settings are pointed where nothing can be written. A missing catalogue leaves Qt's texts in English and
+// says so on stderr; the console still starts.
+
+// Sets the session up once; later calls do nothing. Needs an existing QApplication.
+void setUpConsoleSession();

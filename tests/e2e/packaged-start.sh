@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# The Debian package as a lab desk gets it: built by CPack from this build tree, its control fields and file
+# list checked, its desktop entry and AppStream metadata validated, and then unpacked into a temporary root
+# whose robot-console is started under Xvfb against the simulated robot's pseudo-terminal, bound over
+# /dev/ttyS0 inside a private mount namespace (the machine's own serial device is never opened). F1 must
+# reach the robot as 'h', and Alt+X end the program with status 0.
+#
+# Usage: packaged-start.sh BUILD_DIR
+# Exit 77 (skipped) where this machine cannot make a mount namespace, except under CI, where that fails.
+set -euo pipefail
+
+build=$(realpath "$1")
+work=$(mktemp -d)
+pids=()
+
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() { echo "packaged-start: FAIL: $*" >&2; exit 1; }
+
+for tool in cpack dpkg-deb dpkg-shlibdeps desktop-file-validate appstreamcli file Xvfb xdotool; do
+  command -v "$tool" >/dev/null || fail "$tool is missing; run scripts/setup"
+done
+
+cpack --config "$build/CPackConfig.cmake" -B "$work/out" > "$work/cpack.log" 2>&1 \
+  || fail "CPack could not build the package: $(cat "$work/cpack.log")"
+debs=("$work"/out/robot-console_*.deb)
+[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "CPack made no single robot-console package: ${debs[*]}"
+deb=${debs[0]}
+
+# Control fields.
+field() { dpkg-deb -f "$deb" "$1"; }
+[ "$(field Package)" = robot-console ] || fail "Package is '$(field Package)'"
+[ "$(field Architecture)" = "$(dpkg --print-architecture)" ] || fail "Architecture is '$(field Architecture)'"
+[ -n "$(field Version)" ] || fail "no Version"
+[[ "$(field Maintainer)" =~ ^[^\<]+\ \<[^@\>]+@[^@\>]+\>$ ]] || fail "Maintainer is '$(field Maintainer)'"
+[ "$(field Section)" = electronics ] || fail "Section is '$(field Section)'"
+depends=$(field Depends)
+# The libraries come from the binary; the plugins, translations and font are what it loads without linking.
+for needed in libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6 libvterm0 libc6 \
+              qt6-qpa-plugins qt6-translations-l10n fonts-nanum; do
+  [[ ", $depends," == *", $needed "* || ", $depends," == *", $needed,"* ]] \
+    || fail "Depends lacks $needed: $depends"
+done
+[[ "$depends" != *"libqt6test"* ]] || fail "Depends names the test library: $depends"
+
+# The file list: exactly these files, and no development aid.
+dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sed 's|^\./|/|' | sort > "$work/files"
+{
+  echo /usr/bin/robot-console
+  echo /usr/share/applications/kr.robotconsole.RobotConsole.desktop
+  echo /usr/share/doc/robot-console/changelog.gz
+  echo /usr/share/doc/robot-console/copyright
+  for size in 16 22 24 32 48 64 128 256; do echo "/usr/share/icons/hicolor/${size}x${size}/apps/robot-console.png"; done
+  echo /usr/share/man/man1/robot-console.1.gz
+  echo /usr/share/metainfo/kr.robotconsole.RobotConsole.metainfo.xml
+} | sort > "$work/expected-files"
+diff -u "$work/expected-files" "$work/files" > "$work/files.diff" \
+  || fail "the package's files differ from the expected list: $(cat "$work/files.diff")"
+dpkg-deb -c "$deb" | awk '{ print $2 }' | sort -u | grep -qvx root/root && fail "a file is not owned by root"
+
+root="$work/root"
+dpkg-deb -x "$deb" "$root"
+file "$root/usr/bin/robot-console" | grep -q ', stripped' || fail "the binary is not stripped"
+desktop-file-validate "$root/usr/share/applications/kr.robotconsole.RobotConsole.desktop" \
+  || fail "the desktop entry does not validate"
+appstreamcli validate --no-net "$root/usr/share/metainfo/kr.robotconsole.RobotConsole.metainfo.xml" > "$work/as.log" 2>&1 \
+  || fail "the AppStream metadata does not validate: $(cat "$work/as.log")"
+for size in 16 22 24 32 48 64 128 256; do
+  file "$root/usr/share/icons/hicolor/${size}x${size}/apps/robot-console.png" | grep -q "PNG image data, $size x $size," \
+    || fail "the ${size}x${size} icon is not a PNG of that size"
+done
+zcat "$root/usr/share/man/man1/robot-console.1.gz" | grep -q '^\.TH ROBOT-CONSOLE 1' || fail "the manual page is not section 1"
+
+if ! unshare --mount --propagation private true 2>/dev/null; then
+  reason="this machine cannot make a private mount namespace (unshare --mount needs root or user namespaces)"
+  [ "${CI:-}" = true ] && fail "$reason"
+  echo "packaged-start: SKIP (the package's contents passed): $reason"
+  exit 77
+fi
+
+Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp > "$work/display" 2> "$work/xvfb.log" &
+pids+=($!)
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
+[ -s "$work/display" ] || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
+export DISPLAY=":$(head -n1 "$work/display")"
+
+"$build/tools/robot-target-sim" --record "$work/received" > "$work/sim.out" 2> "$work/sim.err" &
+pids+=($!)
+for _ in $(seq 100); do grep -q 'serial port at' "$work/sim.out" 2>/dev/null && break; sleep 0.05; done
+pty=$(sed -n 's/^robot-target-sim: serial port at //p' "$work/sim.out")
+[ -c "$pty" ] || fail "the simulator gave no pseudo-terminal: $(cat "$work/sim.err")"
+
+unshare --mount --propagation private -- sh -c '
+  mount -t tmpfs tmpfs /run/lock && mount --bind "$1" /dev/ttyS0 && exec "$2"' \
+  sh "$pty" "$root/usr/bin/robot-console" > "$work/console.out" 2>&1 &
+console=$!
+pids+=($console)
+
+window=$(timeout 20 xdotool search --sync --onlyvisible --name '그래 잘가라!' | head -n1) \
+  || fail "the packaged console's window never appeared: $(cat "$work/console.out")"
+xdotool windowfocus --sync "$window"
+xdotool key --window "$window" F1
+for _ in $(seq 50); do [ -s "$work/received" ] && break; sleep 0.1; done
+[ "$(cat "$work/received" 2>/dev/null)" = h ] || fail "F1 reached the robot as '$(cat "$work/received" 2>/dev/null)'"
+xdotool key --window "$window" alt+x
+status=0
+wait "$console" || status=$?
+[ "$status" -eq 0 ] || fail "Alt+X ended the packaged console with status $status: $(cat "$work/console.out")"
+echo "packaged-start: PASS: $(basename "$deb"), $(stat -c %s "$deb") bytes; the unpacked console answered F1 and quit"
