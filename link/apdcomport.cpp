@@ -116,8 +116,31 @@ void TApdComPort::PutString(const QByteArray& bytes)
     // A failed device is closed; what is put after that has nowhere to go, and GetLineError says why.
     if (!m_port->isOpen() || bytes.isEmpty())
         return;
-    if (m_port->write(bytes) != bytes.size())
+    const qint64 taken = writeAtOnce(bytes);
+    if (taken == bytes.size())
+        return;
+    const QByteArray rest = taken > 0 ? bytes.mid(taken) : bytes;
+    if (m_port->write(rest) != rest.size())
         fail(QStringLiteral("직렬 포트 %1 에 쓸 수 없습니다 (%2).").arg(m_device, m_port->errorString()));
+}
+
+qint64 TApdComPort::writeAtOnce(const QByteArray& bytes)
+{
+    // Only with our queue empty: everything put before is with the driver already, so order holds.
+    if (m_port->bytesToWrite() > 0)
+        return 0;
+    ssize_t written = -1;
+    do {
+        written = ::write(static_cast<int>(m_port->handle()), bytes.constData(), static_cast<size_t>(bytes.size()));
+    } while (written < 0 && errno == EINTR);
+    // A driver that is full (EAGAIN) or failing leaves everything to the queue, whose writer reports
+    // failures as it always does.
+    if (written <= 0)
+        return 0;
+    // Reported as the queue's writes are: later, from the event loop, never from inside the caller.
+    QMetaObject::invokeMethod(
+        this, [this, written] { emit bytesSent(written); }, Qt::QueuedConnection);
+    return written;
 }
 
 std::uint16_t TApdComPort::GetLineError()
