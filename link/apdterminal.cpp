@@ -7,6 +7,7 @@
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QFontMetricsF>
+#include <QGlyphRun>
 #include <QGuiApplication>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
@@ -60,6 +61,14 @@ TApdTerminal::TApdTerminal(QWidget* parent)
     // ASCII runs are drawn in one go, so their advance is stretched to exactly one cell.
     m_font.setLetterSpacing(QFont::AbsoluteSpacing, kCellWidth - metrics.horizontalAdvance(QLatin1Char('M')));
     m_ascent = metrics.ascent() + (kCellHeight - metrics.height()) / 2;
+    m_rawFont = QRawFont::fromFont(m_plainFont);
+    m_asciiGlyphs.fill(0);
+    for (char16_t c = 0x21; c < 0x7F && m_rawFont.isValid(); ++c) {
+        const QList<quint32> found = m_rawFont.glyphIndexesForString(QString(QChar(c)));
+        m_asciiGlyphs[c - 0x20] = found.isEmpty() ? 0 : found.first();
+    }
+    // Slot 0 (the blank) says whether the table is usable at all.
+    m_asciiGlyphs[0] = m_asciiGlyphs[u'M' - 0x20];
 
     m_throttle.setSingleShot(true);
     m_throttle.setTimerType(Qt::PreciseTimer);
@@ -631,9 +640,33 @@ void TApdTerminal::paintRow(QPainter& painter, int row, int firstColumn, int las
             painter.fillRect(left, top, runWidth, kCellHeight, background);
             if (!run.trimmed().isEmpty()) {
                 painter.setPen(foreground);
-                painter.drawText(QPointF(left, baseline), run);
-                if (cell.bold)
-                    painter.drawText(QPointF(left + 1, baseline), run);
+                // Glyphs looked up once and placed a cell apart: no text layout per paint. Without a
+                // glyph for every letter the font's own layout finds the fallbacks.
+                QList<quint32> indexes;
+                QList<QPointF> positions;
+                bool allFound = m_asciiGlyphs[0] != 0;
+                for (qsizetype i = 0; i < run.size() && allFound; ++i) {
+                    const char16_t c = run.at(i).unicode();
+                    if (c == u' ')
+                        continue;
+                    const quint32 glyph = c > 0x20 && c < 0x7F ? m_asciiGlyphs[c - 0x20] : 0;
+                    allFound = glyph != 0;
+                    indexes.append(glyph);
+                    positions.append(QPointF(static_cast<qreal>(i * kCellWidth), 0));
+                }
+                if (allFound) {
+                    QGlyphRun glyphs;
+                    glyphs.setRawFont(m_rawFont);
+                    glyphs.setGlyphIndexes(indexes);
+                    glyphs.setPositions(positions);
+                    painter.drawGlyphRun(QPointF(left, baseline), glyphs);
+                    if (cell.bold)
+                        painter.drawGlyphRun(QPointF(left + 1, baseline), glyphs);
+                } else {
+                    painter.drawText(QPointF(left, baseline), run);
+                    if (cell.bold)
+                        painter.drawText(QPointF(left + 1, baseline), run);
+                }
             }
             if (cell.underline)
                 painter.fillRect(left, top + kCellHeight - 1, runWidth, 1, foreground);

@@ -39,11 +39,13 @@
 #include <QFont>
 #include <QFrame>
 #include <QPixmap>
+#include <QRawFont>
 #include <QRect>
 #include <QRegion>
 #include <QString>
 #include <QTimer>
 
+#include <array>
 #include <utility>
 
 class QKeyEvent;
@@ -75,7 +77,7 @@ class TApdTerminal : public QFrame
 public:
     static constexpr int kCellWidth = 8;
     static constexpr int kCellHeight = 12;
-    static constexpr int kMinPaintIntervalMs = 17;
+    static constexpr int kMinPaintIntervalMs = 15;
 
     explicit TApdTerminal(QWidget* parent = nullptr);
     ~TApdTerminal() override;
@@ -172,6 +174,8 @@ private:
     QFont m_font;      // letter-spaced so that ASCII advances exactly one cell
     QFont m_plainFont; // for characters drawn one by one in their cells
     qreal m_ascent = 0;
+    QRawFont m_rawFont;                     // m_plainFont's glyphs, for ASCII runs
+    std::array<quint32, 0x60> m_asciiGlyphs{}; // glyph of each character 0x20..0x7F in m_rawFont; 0: none
     QTimer m_throttle;
     QTimer m_blink;
     QElapsedTimer m_sinceLastFlush;
