@@ -3,7 +3,10 @@
 #include <vterm.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 
 namespace {
 
@@ -44,12 +47,7 @@ VtScreen::VtScreen(Output output, QObject* parent)
         .bell = nullptr,
         .resize = nullptr,
         .sb_pushline = [](int cols, const VTermScreenCell* cells, void* user) {
-            auto* self = static_cast<VtScreen*>(user);
-            std::vector<Cell> line;
-            line.reserve(static_cast<std::size_t>(cols));
-            for (int column = 0; column < cols; ++column)
-                line.push_back(self->convert(&cells[column]));
-            self->pushLine(std::move(line));
+            static_cast<VtScreen*>(user)->pushLine(cells, cols);
             return 1;
         },
         .sb_popline = nullptr, // the screen never grows, so nothing comes back from the scroll-back
@@ -109,12 +107,11 @@ void VtScreen::clear()
             break;
         --last;
     }
+    std::array<VTermScreenCell, kColumns> line{};
     for (int row = 0; row <= last; ++row) {
-        std::vector<Cell> line;
-        line.reserve(kColumns);
         for (int column = 0; column < kColumns; ++column)
-            line.push_back(cell(row, column));
-        pushLine(std::move(line));
+            vterm_screen_get_cell(m_screen, VTermPos{row, column}, &line[static_cast<std::size_t>(column)]);
+        pushLine(line.data(), kColumns);
     }
     vterm_screen_reset(m_screen, 1);
     // The reset homes the cursor without reporting it.
@@ -216,16 +213,39 @@ int VtScreen::onMoveRect(const QRect& dest, const QRect& src)
     return 1;
 }
 
-void VtScreen::pushLine(std::vector<Cell> line)
+struct VtScreen::History
 {
-    // Trailing blank cells take no memory; lineCell() gives a blank beyond the end.
-    while (!line.empty() && line.back().chars[0] == 0 && line.back().width == 1 && !line.back().background.isValid()
-           && !line.back().reverse && !line.back().underline)
-        line.pop_back();
-    line.shrink_to_fit();
-    m_history.push_back(std::move(line));
-    while (m_history.size() > static_cast<std::size_t>(kScrollbackLines))
-        m_history.pop_front();
+    std::vector<VTermScreenCell> cells; // kScrollbackLines rows of kColumns, a ring
+    int first = 0;                      // ring row of the oldest line
+    int count = 0;
+};
+
+int VtScreen::historyLines() const
+{
+    return m_history ? m_history->count : 0;
+}
+
+void VtScreen::pushLine(const void* vtermCells, int columns)
+{
+    if (!m_history) {
+        m_history = std::make_unique<History>();
+        m_history->cells.resize(static_cast<std::size_t>(kScrollbackLines) * kColumns);
+    }
+    History& h = *m_history;
+    int row = 0;
+    if (h.count < kScrollbackLines) {
+        row = (h.first + h.count) % kScrollbackLines;
+        ++h.count;
+    } else {
+        // Full: the oldest line makes room.
+        row = h.first;
+        h.first = (h.first + 1) % kScrollbackLines;
+    }
+    VTermScreenCell* target = &h.cells[static_cast<std::size_t>(row) * kColumns];
+    const int copied = std::clamp(columns, 0, kColumns);
+    std::memcpy(target, vtermCells, static_cast<std::size_t>(copied) * sizeof(VTermScreenCell));
+    for (int column = copied; column < kColumns; ++column)
+        target[column] = VTermScreenCell{};
     ++m_linesPushed;
     ++m_pushedSinceEmit;
 }
@@ -234,11 +254,16 @@ VtScreen::Cell VtScreen::lineCell(int line, int column) const
 {
     if (line >= 0)
         return line < kRows ? cell(line, column) : Cell{};
-    const auto index = static_cast<qsizetype>(m_history.size()) + line;
-    if (index < 0 || column < 0)
+    const int count = historyLines();
+    if (line < -count || column < 0 || column >= kColumns)
         return {};
-    const std::vector<Cell>& stored = m_history[static_cast<std::size_t>(index)];
-    return static_cast<std::size_t>(column) < stored.size() ? stored[static_cast<std::size_t>(column)] : Cell{};
+    const History& h = *m_history;
+    const int row = (h.first + count + line) % kScrollbackLines;
+    const VTermScreenCell& stored = h.cells[static_cast<std::size_t>(row) * kColumns + static_cast<std::size_t>(column)];
+    // A cell never written (zeroed) is a blank with the default colours.
+    if (stored.width == 0 && stored.chars[0] == 0)
+        return {};
+    return convert(&stored);
 }
 
 QString VtScreen::lineText(int line, int first, int last) const

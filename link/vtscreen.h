@@ -33,10 +33,9 @@
 #include <QRect>
 #include <QString>
 
-#include <deque>
 #include <functional>
+#include <memory>
 #include <string>
-#include <vector>
 
 struct VTerm;
 struct VTermScreen;
@@ -88,7 +87,7 @@ public:
     Cell lineCell(int line, int column) const;
     // Columns `first`..`last` of a line as text, a double-width character once, trailing blanks removed.
     QString lineText(int line, int first = 0, int last = kColumns - 1) const;
-    int historyLines() const { return static_cast<int>(m_history.size()); }
+    int historyLines() const;
     quint64 linesPushed() const { return m_linesPushed; }
     QPoint cursor() const { return m_cursor; }
     bool cursorVisible() const { return m_cursorVisible; }
@@ -112,7 +111,10 @@ private:
     int onMoveCursor(int row, int col, int visible);
     int onCursorVisible(bool visible);
     int onMoveRect(const QRect& dest, const QRect& src);
-    void pushLine(std::vector<Cell> line);
+    // Lines leave the screen as fast as libvterm scrolls: they are kept as libvterm's own cells,
+    // copied in one go into a ring allocated on first use, and converted only when looked at.
+    struct History;
+    void pushLine(const void* vtermCells, int columns);
     Cell convert(const void* vtermCell) const;
     void onOutput(const char* bytes, std::size_t length);
 
@@ -127,7 +129,7 @@ private:
     QRect m_damage;
     QRect m_moveArea;
     int m_moveRows = 0;
-    std::deque<std::vector<Cell>> m_history;
+    std::unique_ptr<History> m_history;
     quint64 m_linesPushed = 0;
     int m_pushedSinceEmit = 0;
     QPoint m_cursor;
