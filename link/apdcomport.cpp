@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QSerialPort>
+#include <QTimer>
 
 #include <cerrno>
 #include <unistd.h>
@@ -72,6 +73,14 @@ void TApdComPort::wire()
 {
     connect(m_port, &QSerialPort::readyRead, this, &TApdComPort::onReadyRead);
     connect(m_port, &QSerialPort::bytesWritten, this, &TApdComPort::bytesSent);
+    m_sentReport = new QTimer(this);
+    m_sentReport->setSingleShot(true);
+    m_sentReport->setInterval(0);
+    connect(m_sentReport, &QTimer::timeout, this, [this] {
+        const qint64 count = m_sentDirectly;
+        m_sentDirectly = 0;
+        emit bytesSent(count);
+    });
     connect(m_port, &QSerialPort::errorOccurred, this,
             [this](QSerialPort::SerialPortError error) { onError(error); });
 }
@@ -138,8 +147,9 @@ qint64 TApdComPort::writeAtOnce(const QByteArray& bytes)
     if (written <= 0)
         return 0;
     // Reported as the queue's writes are: later, from the event loop, never from inside the caller.
-    QMetaObject::invokeMethod(
-        this, [this, written] { emit bytesSent(written); }, Qt::QueuedConnection);
+    m_sentDirectly += written;
+    if (!m_sentReport->isActive())
+        m_sentReport->start();
     return written;
 }
 

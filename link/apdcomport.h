@@ -131,4 +131,7 @@ private:
     qint32 m_baudRate = kBaudRate;
     bool m_failed = false;
     QString m_failureReason;
+    // Bytes written straight to the driver, reported by bytesSent on the loop's next turn.
+    QTimer* m_sentReport = nullptr;
+    qint64 m_sentDirectly = 0;
 };
