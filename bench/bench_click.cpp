@@ -2,9 +2,10 @@
 // command's byte at the far end of the line. Run under Xvfb.
 //
 // Usage: bench_click [CLICKS]   (default 200)
-// The console runs in this process on a pseudo-terminal; a second thread plays the operator through the
-// XTEST extension (press and release on the forward button) and the far end: it stamps the release, then
-// waits for the byte on the master side.
+// The console runs in this process on a pseudo-terminal, in the application's own event loop (exec()), as
+// the real binary does; a second thread plays the operator through the XTEST extension (press and release
+// on the forward button) and the far end: it stamps the release, then waits for the byte on the master
+// side, and ends the loop when it is done.
 
 #include "app/tform1.h"
 
@@ -21,7 +22,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
@@ -55,12 +55,11 @@ int main(int argc, char** argv)
     const QPoint target = form.SpeedButton1->mapToGlobal(form.SpeedButton1->rect().center());
 
     std::vector<double> latencies;
-    std::atomic<bool> done{false};
     int failures = 0;
     std::thread operatorAndFarEnd([&] {
         Display* display = XOpenDisplay(nullptr);
         if (display == nullptr) {
-            done = true;
+            QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
             return;
         }
         XTestFakeMotionEvent(display, -1, target.x(), target.y(), CurrentTime);
@@ -84,10 +83,9 @@ int main(int argc, char** argv)
             ::usleep(20000);
         }
         XCloseDisplay(display);
-        done = true;
+        QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     });
-    while (!done)
-        QTest::qWait(5);
+    QApplication::exec();
     operatorAndFarEnd.join();
 
     if (latencies.empty()) {

@@ -6,7 +6,8 @@
 //   3. CPU of the console process while the far end sends text at 960 bytes/s (the line's full rate);
 //   4. wakeups while idle with the window inactive (timer events, voluntary context switches).
 // Run it offscreen and under Xvfb:  QT_QPA_PLATFORM=offscreen bench_terminal;  xvfb-run -a bench_terminal
-// With an input's key (plain, scrolling, hexdump, colour) it measures the throughput of that input alone.
+// With an input's key (plain, scrolling, hexdump, colour) it measures the throughput of that input alone;
+// with "latency" or "cpu", that figure alone.
 
 #include "bench/oneshot.h"
 #include "link/apdcomport.h"
@@ -280,7 +281,7 @@ void latency(TApdTerminal* pane, Watcher& watcher)
         return;
     }
     auto at = [&](double q) { return latencies[std::min(latencies.size() - 1, static_cast<size_t>(q * latencies.size()))]; };
-    std::printf("  byte-to-screen latency over %zu bytes: p50 %.2f ms, p99 %.2f ms, max %.2f ms (goal p99 <= 25 ms)\n",
+    std::printf("  byte-to-screen latency over %zu bytes: p50 %.2f ms, p99 %.2f ms, max %.2f ms (goal p99 <= 17 ms)\n",
                 latencies.size(), at(0.5), at(0.99), latencies.back());
     std::printf("RESULT latency_p50_ms=%.2f latency_p99_ms=%.2f\n", at(0.5), at(0.99));
 }
@@ -405,9 +406,14 @@ int main(int argc, char** argv)
         std::printf("RESULT share_%s=%.0f\n", input.key, 100.0 * painted / raw);
     }
 
+    Watcher watcher;
+    // "latency" or "cpu" measures that figure alone.
+    if (only == QLatin1String("latency"))
+        latency(&pane, watcher);
+    if (only == QLatin1String("cpu"))
+        cpuAtLineRate(&pane);
     if (!only.isEmpty())
         return 0;
-    Watcher watcher;
     latency(&pane, watcher);
     cpuAtLineRate(&pane);
     idle(&pane, watcher);

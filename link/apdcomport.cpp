@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <QSerialPort>
+#include <QTimer>
 
 #include <cerrno>
 #include <unistd.h>
@@ -84,6 +85,14 @@ void TApdComPort::wire()
 {
     connect(m_port, &QSerialPort::readyRead, this, &TApdComPort::onReadyRead);
     connect(m_port, &QSerialPort::bytesWritten, this, &TApdComPort::bytesSent);
+    m_sentReport = new QTimer(this);
+    m_sentReport->setSingleShot(true);
+    m_sentReport->setInterval(0);
+    connect(m_sentReport, &QTimer::timeout, this, [this] {
+        const qint64 count = m_sentDirectly;
+        m_sentDirectly = 0;
+        emit bytesSent(count);
+    });
     connect(m_port, &QSerialPort::errorOccurred, this,
             [this](QSerialPort::SerialPortError error) { onError(error); });
 }
@@ -128,8 +137,32 @@ void TApdComPort::PutString(const QByteArray& bytes)
     // A failed device is closed; what is put after that has nowhere to go, and GetLineError says why.
     if (!m_port->isOpen() || bytes.isEmpty())
         return;
-    if (m_port->write(bytes) != bytes.size())
+    const qint64 taken = writeAtOnce(bytes);
+    if (taken == bytes.size())
+        return;
+    const QByteArray rest = taken > 0 ? bytes.mid(taken) : bytes;
+    if (m_port->write(rest) != rest.size())
         fail(QStringLiteral("직렬 포트 %1 에 쓸 수 없습니다 (%2).").arg(m_device, m_port->errorString()));
+}
+
+qint64 TApdComPort::writeAtOnce(const QByteArray& bytes)
+{
+    // Only with our queue empty: everything put before is with the driver already, so order holds.
+    if (m_port->bytesToWrite() > 0)
+        return 0;
+    ssize_t written = -1;
+    do {
+        written = ::write(static_cast<int>(m_port->handle()), bytes.constData(), static_cast<size_t>(bytes.size()));
+    } while (written < 0 && errno == EINTR);
+    // A driver that is full (EAGAIN) or failing leaves everything to the queue, whose writer reports
+    // failures as it always does.
+    if (written <= 0)
+        return 0;
+    // Reported as the queue's writes are: later, from the event loop, never from inside the caller.
+    m_sentDirectly += written;
+    if (!m_sentReport->isActive())
+        m_sentReport->start();
+    return written;
 }
 
 std::uint16_t TApdComPort::GetLineError()

@@ -5,7 +5,10 @@
 // releases it when destroyed. It is the only thing that reads the device; received bytes leave by the
 // dataReceived signal, and every byte moved towards the line is reported by bytesSent.
 //
-// Output: PutChar/PutString append to one ordered stream and never block. GetOutBuffFree() reports room
+// Output: PutChar/PutString append to one ordered stream and never block. When nothing of ours is waiting,
+// the bytes are handed to the driver at once, inside the call, so that a command is on its way before the
+// caller repaints anything; what the driver cannot take at once waits in our queue behind them, and
+// nothing put later overtakes anything put earlier. GetOutBuffFree() reports room
 // against a fixed capacity (kOutputCapacity) minus everything still pending: our own queue and, where the
 // driver tells (TIOCOUTQ), the kernel's. Callers that check it (command channel, download pacing) keep
 // the line from falling more than about a second behind; bytes put beyond it are still queued, never lost.
@@ -125,6 +128,7 @@ private:
     void onReadyRead();
     void onError(int error);
     void fail(const QString& reason);
+    qint64 writeAtOnce(const QByteArray& bytes);
 
     // The device's lock files and flock (see PortClaim), held while the port is open.
     std::unique_ptr<PortClaim> m_claim;
@@ -135,4 +139,7 @@ private:
     qint32 m_baudRate = kBaudRate;
     bool m_failed = false;
     QString m_failureReason;
+    // Bytes written straight to the driver, reported by bytesSent on the loop's next turn.
+    QTimer* m_sentReport = nullptr;
+    qint64 m_sentDirectly = 0;
 };

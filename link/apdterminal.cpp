@@ -5,12 +5,17 @@
 #include "link/keymap.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QContextMenuEvent>
 #include <QFontMetricsF>
+#include <QGlyphRun>
+#include <QGuiApplication>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QWheelEvent>
 
 #include <algorithm>
 
@@ -20,6 +25,8 @@ const QColor kTextColour(192, 192, 192); // silver
 const QColor kBackground(0, 0, 0);
 constexpr int kBorderWidth = 2;
 constexpr int kCursorHeight = 2;
+constexpr int kWheelLines = 3; // lines per notch of the wheel
+const QRect kGrid(0, 0, VtScreen::kColumns * TApdTerminal::kCellWidth, VtScreen::kRows * TApdTerminal::kCellHeight);
 
 } // namespace
 
@@ -55,6 +62,14 @@ TApdTerminal::TApdTerminal(QWidget* parent)
     // ASCII runs are drawn in one go, so their advance is stretched to exactly one cell.
     m_font.setLetterSpacing(QFont::AbsoluteSpacing, kCellWidth - metrics.horizontalAdvance(QLatin1Char('M')));
     m_ascent = metrics.ascent() + (kCellHeight - metrics.height()) / 2;
+    m_rawFont = QRawFont::fromFont(m_plainFont);
+    m_asciiGlyphs.fill(0);
+    for (char16_t c = 0x21; c < 0x7F && m_rawFont.isValid(); ++c) {
+        const QList<quint32> found = m_rawFont.glyphIndexesForString(QString(QChar(c)));
+        m_asciiGlyphs[c - 0x20] = found.isEmpty() ? 0 : found.first();
+    }
+    // Slot 0 (the blank) says whether the table is usable at all.
+    m_asciiGlyphs[0] = m_asciiGlyphs[u'M' - 0x20];
 
     m_throttle.setSingleShot(true);
     m_throttle.setTimerType(Qt::PreciseTimer);
@@ -62,6 +77,11 @@ TApdTerminal::TApdTerminal(QWidget* parent)
     connect(&m_blink, &QTimer::timeout, this, &TApdTerminal::toggleCursor);
     connect(&m_screen, &VtScreen::cellsChanged, this, &TApdTerminal::onCellsChanged);
     connect(&m_screen, &VtScreen::cursorMoved, this, &TApdTerminal::onCursorMoved);
+    connect(&m_screen, &VtScreen::cellsMoved, this, &TApdTerminal::onCellsMoved);
+    connect(&m_screen, &VtScreen::historyGrew, this, &TApdTerminal::onHistoryGrew);
+    m_canvas = QPixmap(kGrid.size());
+    m_canvas.fill(kBackground);
+    m_stale = kGrid;
     m_screen.setOutput([this](QByteArrayView bytes) { send(bytes.toByteArray()); });
 }
 
@@ -109,7 +129,148 @@ QRect TApdTerminal::cellsToPixels(const QRect& cells)
 
 void TApdTerminal::onCellsChanged(const QRect& cells)
 {
+    if (m_scrollBack > 0) {
+        // The view shows other lines than the screen's; redrawing it whole keeps the rule simple.
+        invalidateAll();
+        return;
+    }
+    m_stale += cellsToPixels(cells);
     schedulePaint(cellsToPixels(cells));
+}
+
+void TApdTerminal::onCellsMoved(const QRect& area, int rows)
+{
+    if (m_scrollBack > 0) {
+        invalidateAll();
+        return;
+    }
+    const QRect pixels = cellsToPixels(area);
+    const int dy = rows * kCellHeight;
+    // QPixmap::scroll moves the pixels inside `rect` and leaves the rows it exposes as they were.
+    const qreal ratio = m_canvas.devicePixelRatio();
+    const QRectF device(QPointF(pixels.topLeft()) * ratio, QSizeF(pixels.size()) * ratio);
+    m_canvas.scroll(0, qRound(dy * ratio), device.toRect());
+    // Cells not drawn yet travel with the move; what it exposed is reported as changed right after.
+    const QRegion staleInside = m_stale & pixels;
+    m_stale = (m_stale - pixels) + (staleInside.translated(0, dy) & pixels);
+    schedulePaint(pixels);
+}
+
+void TApdTerminal::onHistoryGrew(int count)
+{
+    // A view that is back stays on the same text.
+    if (m_scrollBack > 0) {
+        m_scrollBack = std::min(m_scrollBack + count, m_screen.historyLines());
+        invalidateAll();
+    }
+}
+
+void TApdTerminal::invalidateAll()
+{
+    m_stale = kGrid;
+    schedulePaint(rect());
+}
+
+void TApdTerminal::scrollView(int linesBack)
+{
+    const int target = std::clamp(m_scrollBack + linesBack, 0, m_screen.historyLines());
+    if (target == m_scrollBack)
+        return;
+    m_scrollBack = target;
+    m_stale = kGrid;
+    // The operator is waiting for this one: no throttle.
+    update();
+}
+
+void TApdTerminal::scrollToBottom()
+{
+    scrollView(-m_scrollBack);
+}
+
+VtScreen::Cell TApdTerminal::viewCell(int row, int column) const
+{
+    VtScreen::Cell cell = m_screen.lineCell(row - m_scrollBack, column);
+    if (m_hasSelection) {
+        const auto [first, last] = selectionBounds();
+        const TextPoint here{static_cast<qint64>(m_screen.linesPushed()) + row - m_scrollBack, column};
+        if (first <= here && here <= last)
+            cell.reverse = !cell.reverse;
+    }
+    return cell;
+}
+
+TApdTerminal::TextPoint TApdTerminal::pointAt(const QPoint& pixel) const
+{
+    const int row = std::clamp(pixel.y() / kCellHeight, 0, VtScreen::kRows - 1);
+    const int column = std::clamp(pixel.x() / kCellWidth, 0, VtScreen::kColumns - 1);
+    return {static_cast<qint64>(m_screen.linesPushed()) + row - m_scrollBack, column};
+}
+
+std::pair<TApdTerminal::TextPoint, TApdTerminal::TextPoint> TApdTerminal::selectionBounds() const
+{
+    TextPoint first = std::min(m_anchor, m_selectionEnd);
+    TextPoint last = std::max(m_anchor, m_selectionEnd);
+    // A double-width character is taken whole from either half.
+    const auto pushed = static_cast<qint64>(m_screen.linesPushed());
+    if (first.column > 0 && m_screen.lineCell(static_cast<int>(first.line - pushed), first.column).width == 0)
+        --first.column;
+    if (last.column < VtScreen::kColumns - 1
+        && m_screen.lineCell(static_cast<int>(last.line - pushed), last.column).width == 2)
+        ++last.column;
+    return {first, last};
+}
+
+void TApdTerminal::setSelection(const TextPoint& anchor, const TextPoint& end)
+{
+    if (m_hasSelection && anchor == m_anchor && end == m_selectionEnd)
+        return;
+    m_anchor = anchor;
+    m_selectionEnd = end;
+    m_hasSelection = true;
+    m_stale = kGrid;
+    update();
+}
+
+void TApdTerminal::clearSelection()
+{
+    if (!m_hasSelection)
+        return;
+    m_hasSelection = false;
+    m_stale = kGrid;
+    update();
+}
+
+QString TApdTerminal::selectedText() const
+{
+    if (!m_hasSelection)
+        return {};
+    const auto [first, last] = selectionBounds();
+    const auto pushed = static_cast<qint64>(m_screen.linesPushed());
+    QStringList lines;
+    for (qint64 line = first.line; line <= last.line; ++line) {
+        const qint64 relative = line - pushed;
+        // Lines that fell out of the bounded scroll-back have nothing left to give.
+        if (relative < -m_screen.historyLines() || relative >= VtScreen::kRows) {
+            lines << QString();
+            continue;
+        }
+        lines << m_screen.lineText(static_cast<int>(relative), line == first.line ? first.column : 0,
+                                   line == last.line ? last.column : VtScreen::kColumns - 1);
+    }
+    return lines.join(QLatin1Char('\n'));
+}
+
+void TApdTerminal::publishSelection()
+{
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    if (m_hasSelection && clipboard->supportsSelection())
+        clipboard->setText(selectedText(), QClipboard::Selection);
+}
+
+void TApdTerminal::copy()
+{
+    if (m_hasSelection)
+        QGuiApplication::clipboard()->setText(selectedText(), QClipboard::Clipboard);
 }
 
 void TApdTerminal::onCursorMoved(const QPoint& position, bool /*visible*/)
@@ -119,6 +280,8 @@ void TApdTerminal::onCursorMoved(const QPoint& position, bool /*visible*/)
     dirty |= cellsToPixels(QRect(position, QSize(2, 1)));
     if (!m_preedit.isEmpty())
         dirty |= QRect(0, position.y() * kCellHeight, width(), kCellHeight);
+    if (m_scrollBack > 0)
+        dirty = rect();
     // A moving cursor is shown at once, and the blink starts over from there.
     m_cursorOn = true;
     if (m_blink.isActive())
@@ -172,7 +335,7 @@ void TApdTerminal::toggleCursor()
 {
     m_cursorOn = !m_cursorOn;
     // Straight to update: a blink is at most two paints a second and must not wait behind the throttle.
-    update(cellsToPixels(QRect(m_cursorShown, QSize(2, 1))));
+    update(cellsToPixels(QRect(m_cursorShown + QPoint(0, m_scrollBack), QSize(2, 1))));
 }
 
 bool TApdTerminal::event(QEvent* event)
@@ -221,22 +384,51 @@ void TApdTerminal::sendTyped(const QByteArray& bytes)
     send(bytes);
 }
 
+bool TApdTerminal::handleViewKey(const QKeyEvent* event)
+{
+    const Qt::KeyboardModifiers modifiers
+        = event->modifiers() & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
+    const int key = event->key();
+    if (modifiers == Qt::ShiftModifier && (key == Qt::Key_PageUp || key == Qt::Key_PageDown)) {
+        scrollView(key == Qt::Key_PageUp ? VtScreen::kRows - 1 : -(VtScreen::kRows - 1));
+        return true;
+    }
+    if (modifiers == Qt::ShiftModifier && key == Qt::Key_End) {
+        scrollToBottom();
+        return true;
+    }
+    if ((modifiers == (Qt::ControlModifier | Qt::ShiftModifier) && key == Qt::Key_C)
+        || (modifiers == Qt::ControlModifier && key == Qt::Key_Insert)) {
+        copy();
+        return true;
+    }
+    return false;
+}
+
 void TApdTerminal::keyPressEvent(QKeyEvent* event)
 {
+    // The view's own keys come before the key map and never reach the line.
+    if (handleViewKey(event)) {
+        event->accept();
+        return;
+    }
     const QByteArray bytes
         = m_keyboard != nullptr ? m_keyboard->keyBytes(event->key(), event->modifiers(), event->text()) : QByteArray();
     if (bytes.isEmpty()) {
         event->ignore();
         return;
     }
+    scrollToBottom();
     sendTyped(bytes);
     event->accept();
 }
 
 void TApdTerminal::inputMethodEvent(QInputMethodEvent* event)
 {
-    if (!event->commitString().isEmpty() && m_keyboard != nullptr)
+    if (!event->commitString().isEmpty() && m_keyboard != nullptr) {
+        scrollToBottom();
         sendTyped(m_keyboard->textBytes(event->commitString()));
+    }
     if (event->preeditString() != m_preedit) {
         m_preedit = event->preeditString();
         schedulePaint(QRect(0, m_cursorShown.y() * kCellHeight, width(), kCellHeight));
@@ -269,7 +461,79 @@ void TApdTerminal::contextMenuEvent(QContextMenuEvent* event)
 void TApdTerminal::mousePressEvent(QMouseEvent* event)
 {
     setFocus(Qt::MouseFocusReason);
-    QFrame::mousePressEvent(event);
+    if (event->button() != Qt::LeftButton) {
+        // The right button is the window's menu.
+        QFrame::mousePressEvent(event);
+        return;
+    }
+    clearSelection();
+    m_selecting = true;
+    m_anchor = pointAt(event->position().toPoint());
+    event->accept();
+}
+
+void TApdTerminal::mouseMoveEvent(QMouseEvent* event)
+{
+    if (!m_selecting || !(event->buttons() & Qt::LeftButton)) {
+        QFrame::mouseMoveEvent(event);
+        return;
+    }
+    const TextPoint end = pointAt(event->position().toPoint());
+    if (m_hasSelection || end != m_anchor)
+        setSelection(m_anchor, end);
+    event->accept();
+}
+
+void TApdTerminal::mouseReleaseEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton || !m_selecting) {
+        QFrame::mouseReleaseEvent(event);
+        return;
+    }
+    m_selecting = false;
+    publishSelection();
+    event->accept();
+}
+
+void TApdTerminal::mouseDoubleClickEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton) {
+        QFrame::mouseDoubleClickEvent(event);
+        return;
+    }
+    m_selecting = false;
+    TextPoint at = pointAt(event->position().toPoint());
+    const auto line = static_cast<int>(at.line - static_cast<qint64>(m_screen.linesPushed()));
+    const auto blank = [&](int column) {
+        const VtScreen::Cell cell = m_screen.lineCell(line, column);
+        return cell.width != 0 && (cell.chars[0] == 0 || cell.chars[0] == U' ');
+    };
+    if (at.column > 0 && m_screen.lineCell(line, at.column).width == 0)
+        --at.column;
+    if (blank(at.column)) {
+        clearSelection();
+        event->accept();
+        return;
+    }
+    int first = at.column;
+    while (first > 0 && !blank(first - 1))
+        --first;
+    int last = at.column;
+    while (last < VtScreen::kColumns - 1 && !blank(last + 1))
+        ++last;
+    setSelection({at.line, first}, {at.line, last});
+    publishSelection();
+    event->accept();
+}
+
+void TApdTerminal::wheelEvent(QWheelEvent* event)
+{
+    // Eighths of a degree; a notch is 120 of them. Partial notches (touchpads) add up.
+    m_wheelRemainder += event->angleDelta().y();
+    const int notches = m_wheelRemainder / 120;
+    m_wheelRemainder -= notches * 120;
+    scrollView(notches * kWheelLines);
+    event->accept();
 }
 
 void TApdTerminal::showEvent(QShowEvent* event)
@@ -284,23 +548,52 @@ void TApdTerminal::hideEvent(QHideEvent* event)
     updateBlinking();
 }
 
+void TApdTerminal::drawStaleCells()
+{
+    if (m_stale.isEmpty())
+        return;
+    QPainter painter(&m_canvas);
+    painter.setFont(m_font);
+    for (const QRect& area : m_stale) {
+        const int firstRow = std::max(0, area.top() / kCellHeight);
+        const int lastRow = std::min(VtScreen::kRows - 1, area.bottom() / kCellHeight);
+        // One column more on the left: the cell there may be the left half of a double-width character.
+        const int firstColumn = std::max(0, area.left() / kCellWidth - 1);
+        const int lastColumn = std::min(VtScreen::kColumns - 1, area.right() / kCellWidth);
+        for (int row = firstRow; row <= lastRow; ++row) {
+            // A glyph that reaches past its row (a descender) must not leave ink in the next one, which a
+            // later scroll would carry along: each row keeps to its own pixels.
+            painter.setClipRect(area & QRect(0, row * kCellHeight, kGrid.width(), kCellHeight));
+            paintRow(painter, row, firstColumn, lastColumn);
+        }
+    }
+    m_stale = QRegion();
+}
+
+void TApdTerminal::drawMarker(QPainter& painter) const
+{
+    const QString text = QStringLiteral("▲ %1줄 위").arg(m_scrollBack);
+    painter.setFont(m_plainFont);
+    const QRect box = painter.fontMetrics().boundingRect(text).adjusted(-3, 0, 3, 0);
+    const QRect at(QPoint(kGrid.right() - kBorderWidth - box.width(), kBorderWidth), box.size());
+    painter.fillRect(at, kTextColour);
+    painter.setPen(kBackground);
+    painter.drawText(at, Qt::AlignCenter, text);
+}
+
 void TApdTerminal::paintEvent(QPaintEvent* event)
 {
     ++m_paints;
+    drawStaleCells();
     QPainter painter(this);
     const QRect area = event->rect();
-    const int firstRow = std::max(0, area.top() / kCellHeight);
-    const int lastRow = std::min(VtScreen::kRows - 1, area.bottom() / kCellHeight);
-    // One column more on the left: the cell there may be the left half of a double-width character.
-    const int firstColumn = std::max(0, area.left() / kCellWidth - 1);
-    const int lastColumn = std::min(VtScreen::kColumns - 1, area.right() / kCellWidth);
+    painter.drawPixmap(area & kGrid, m_canvas, area & kGrid);
 
-    painter.setFont(m_font);
-    for (int row = firstRow; row <= lastRow; ++row)
-        paintRow(painter, row, firstColumn, lastColumn);
-
-    const QRect cursorCell = cellsToPixels(QRect(m_cursorShown, QSize(1, 1)));
-    if (!m_preedit.isEmpty()) {
+    const QPoint cursorAt(m_cursorShown.x(), m_cursorShown.y() + m_scrollBack);
+    const QRect cursorCell = cellsToPixels(QRect(cursorAt, QSize(1, 1)));
+    if (cursorAt.y() >= VtScreen::kRows) {
+        // The view is back far enough that the cursor's row is out of it.
+    } else if (!m_preedit.isEmpty()) {
         // The character being composed, over the cursor, underlined.
         const int cells = static_cast<int>(m_preedit.size()) * 2;
         const QRect box(cursorCell.topLeft(), QSize(cells * kCellWidth, kCellHeight));
@@ -315,20 +608,22 @@ void TApdTerminal::paintEvent(QPaintEvent* event)
         painter.fillRect(cursorCell.left(), cursorCell.bottom() + 1 - kCursorHeight, cells * kCellWidth, kCursorHeight,
                          kTextColour);
     }
+    if (m_scrollBack > 0)
+        drawMarker(painter);
 
     if (area.left() < kBorderWidth || area.top() < kBorderWidth || area.right() >= width() - kBorderWidth
         || area.bottom() >= height() - kBorderWidth)
         drawFrame(&painter);
 }
 
-void TApdTerminal::paintRow(QPainter& painter, int row, int firstColumn, int lastColumn)
+void TApdTerminal::paintRow(QPainter& painter, int row, int firstColumn, int lastColumn) const
 {
     const int top = row * kCellHeight;
     const qreal baseline = top + m_ascent;
     QString run;
     int column = firstColumn;
     while (column <= lastColumn) {
-        VtScreen::Cell cell = m_screen.cell(row, column);
+        VtScreen::Cell cell = viewCell(row, column);
         if (cell.width == 0) {
             // The right half of a double-width character whose left half lies outside the area.
             ++column;
@@ -345,7 +640,7 @@ void TApdTerminal::paintRow(QPainter& painter, int row, int firstColumn, int las
             run.clear();
             int end = column;
             while (end <= lastColumn) {
-                const VtScreen::Cell next = end == column ? cell : m_screen.cell(row, end);
+                const VtScreen::Cell next = end == column ? cell : viewCell(row, end);
                 if (next.width != 1 || next.chars[0] >= 0x80 || next.chars[1] != 0 || next.foreground != cell.foreground
                     || next.background != cell.background || next.reverse != cell.reverse || next.bold != cell.bold
                     || next.underline != cell.underline)
@@ -357,9 +652,33 @@ void TApdTerminal::paintRow(QPainter& painter, int row, int firstColumn, int las
             painter.fillRect(left, top, runWidth, kCellHeight, background);
             if (!run.trimmed().isEmpty()) {
                 painter.setPen(foreground);
-                painter.drawText(QPointF(left, baseline), run);
-                if (cell.bold)
-                    painter.drawText(QPointF(left + 1, baseline), run);
+                // Glyphs looked up once and placed a cell apart: no text layout per paint. Without a
+                // glyph for every letter the font's own layout finds the fallbacks.
+                QList<quint32> indexes;
+                QList<QPointF> positions;
+                bool allFound = m_asciiGlyphs[0] != 0;
+                for (qsizetype i = 0; i < run.size() && allFound; ++i) {
+                    const char16_t c = run.at(i).unicode();
+                    if (c == u' ')
+                        continue;
+                    const quint32 glyph = c > 0x20 && c < 0x7F ? m_asciiGlyphs[c - 0x20] : 0;
+                    allFound = glyph != 0;
+                    indexes.append(glyph);
+                    positions.append(QPointF(static_cast<qreal>(i * kCellWidth), 0));
+                }
+                if (allFound) {
+                    QGlyphRun glyphs;
+                    glyphs.setRawFont(m_rawFont);
+                    glyphs.setGlyphIndexes(indexes);
+                    glyphs.setPositions(positions);
+                    painter.drawGlyphRun(QPointF(left, baseline), glyphs);
+                    if (cell.bold)
+                        painter.drawGlyphRun(QPointF(left + 1, baseline), glyphs);
+                } else {
+                    painter.drawText(QPointF(left, baseline), run);
+                    if (cell.bold)
+                        painter.drawText(QPointF(left + 1, baseline), run);
+                }
             }
             if (cell.underline)
                 painter.fillRect(left, top + kCellHeight - 1, runWidth, 1, foreground);

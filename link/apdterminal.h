@@ -13,23 +13,42 @@
 // TApdComPort::kCommandRoom, so that a blocked line never queues keys ahead of Stop; otherwise it is
 // dropped with a beep. Answers to the target's terminal queries go to the port too.
 //
-// Painting: only damaged cells are repainted, and repaints are spaced at least kMinPaintIntervalMs
-// apart (at most about 60 a second) however fast bytes arrive; a burst is painted at once if the last
+// Painting: the cells are drawn into a canvas of the pane's size. Only damaged cells are drawn again, and
+// a scroll moves the canvas's pixels and draws only the rows it exposed; a paint copies the canvas and
+// lays the cursor, the text being composed and the scroll-back marker over it. Repaints are spaced at
+// least kMinPaintIntervalMs apart however fast bytes arrive; a burst is painted at once if the last
 // paint is old enough, or at the end of the interval otherwise. The cursor blinks (BlinkTime ms per
 // phase) only while the window is active and the pane shown; otherwise no timer runs at all.
 //
+// Scroll-back: the wheel and Shift+Page Up/Down move the view through the screen's scroll-back and send
+// nothing. While the view is back, arriving text does not move it (it stays on the same lines) and a
+// marker in the top right corner says how far back it is; a key that sends something, text committed by
+// an input method, and Shift+End bring it back to the bottom.
+//
+// Selection: a drag with the left button selects cells from where it started to where it is, in reading
+// order across lines; a double click selects the word (a run of non-blank cells). A double-width
+// character is selected whole. The selection follows its text while the view or the text scrolls. It
+// goes to the X primary selection when the button is released, and Ctrl+Shift+C or Ctrl+Insert copies
+// it to the clipboard. None of this sends anything; Ctrl+C without Shift is still the control byte.
+//
 // The pane never takes the window's shortcuts (F1..F8, Delete, Ctrl+D): it declines their shortcut
 // override and never sends them. A right click is not consumed, so the window's pop-up menu opens over
-// the pane too. Hover moves are not relied upon (the window filters them for its hints).
+// the pane too. Hover moves are not relied upon (the window filters them for its hints); drags are.
 
 #include "link/vtscreen.h"
 
 #include <QElapsedTimer>
 #include <QFont>
 #include <QFrame>
+#include <QPixmap>
+#include <QRawFont>
 #include <QRect>
+#include <QRegion>
 #include <QString>
 #include <QTimer>
+
+#include <array>
+#include <utility>
 
 class QKeyEvent;
 class TApdComPort;
@@ -60,7 +79,7 @@ class TApdTerminal : public QFrame
 public:
     static constexpr int kCellWidth = 8;
     static constexpr int kCellHeight = 12;
-    static constexpr int kMinPaintIntervalMs = 17;
+    static constexpr int kMinPaintIntervalMs = 15;
 
     explicit TApdTerminal(QWidget* parent = nullptr);
     ~TApdTerminal() override;
@@ -78,6 +97,17 @@ public:
     const VtScreen& screen() const { return m_screen; }
     // The pixel rectangle of a cell rectangle (x column, y row).
     static QRect cellsToPixels(const QRect& cells);
+
+    // How many lines the view is scrolled back from the bottom (0: at the bottom).
+    int scrollBack() const { return m_scrollBack; }
+    void scrollView(int linesBack);
+    void scrollToBottom();
+    // The selected text, lines joined by '\n' and each without its trailing blanks; empty without one.
+    QString selectedText() const;
+    bool hasSelection() const { return m_hasSelection; }
+    void clearSelection();
+    // Copies the selection to the clipboard (nothing happens without one).
+    void copy();
 
     bool isBlinking() const { return m_blink.isActive(); }
     // Paints done so far (benchmarks and diagnostics).
@@ -103,19 +133,43 @@ protected:
     QVariant inputMethodQuery(Qt::InputMethodQuery query) const override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
 
 private:
+    // A cell by its line counted from the first line ever received, so that it stays put while the text
+    // scrolls.
+    struct TextPoint
+    {
+        qint64 line = 0;
+        int column = 0;
+        auto operator<=>(const TextPoint&) const = default;
+    };
+
+    bool handleViewKey(const QKeyEvent* event);
     void send(const QByteArray& bytes);
     void sendTyped(const QByteArray& bytes);
     void onCellsChanged(const QRect& cells);
+    void onCellsMoved(const QRect& area, int rows);
+    void onHistoryGrew(int count);
+    void invalidateAll();
+    void drawStaleCells();
+    void drawMarker(QPainter& painter) const;
+    VtScreen::Cell viewCell(int row, int column) const;
+    TextPoint pointAt(const QPoint& pixel) const;
+    std::pair<TextPoint, TextPoint> selectionBounds() const;
+    void setSelection(const TextPoint& anchor, const TextPoint& end);
+    void publishSelection();
     void onCursorMoved(const QPoint& position, bool visible);
     void schedulePaint(const QRect& pixels);
     void flushPaint();
     void updateBlinking();
     void toggleCursor();
-    void paintRow(QPainter& painter, int row, int firstColumn, int lastColumn);
+    void paintRow(QPainter& painter, int row, int firstColumn, int lastColumn) const;
 
     VtScreen m_screen;
     TApdComPort* m_port = nullptr;
@@ -123,10 +177,20 @@ private:
     QFont m_font;      // letter-spaced so that ASCII advances exactly one cell
     QFont m_plainFont; // for characters drawn one by one in their cells
     qreal m_ascent = 0;
+    QRawFont m_rawFont;                     // m_plainFont's glyphs, for ASCII runs
+    std::array<quint32, 0x60> m_asciiGlyphs{}; // glyph of each character 0x20..0x7F in m_rawFont; 0: none
     QTimer m_throttle;
     QTimer m_blink;
     QElapsedTimer m_sinceLastFlush;
     QRect m_pending;
+    QPixmap m_canvas;
+    QRegion m_stale; // canvas pixels not drawn since their cells changed
+    int m_scrollBack = 0;
+    int m_wheelRemainder = 0;
+    TextPoint m_anchor;
+    TextPoint m_selectionEnd;
+    bool m_hasSelection = false;
+    bool m_selecting = false;
     QPoint m_cursorShown;
     bool m_cursorOn = true;
     QString m_preedit;

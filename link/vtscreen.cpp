@@ -3,6 +3,10 @@
 #include <vterm.h>
 
 #include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
 
 namespace {
 
@@ -28,7 +32,11 @@ VtScreen::VtScreen(Output output, QObject* parent)
         .damage = [](VTermRect r, void* user) {
             return static_cast<VtScreen*>(user)->onDamage(r.start_row, r.end_row, r.start_col, r.end_col);
         },
-        .moverect = nullptr, // a moved area is reported as damage
+        .moverect = [](VTermRect dest, VTermRect src, void* user) {
+            return static_cast<VtScreen*>(user)->onMoveRect(
+                QRect(QPoint(dest.start_col, dest.start_row), QPoint(dest.end_col - 1, dest.end_row - 1)),
+                QRect(QPoint(src.start_col, src.start_row), QPoint(src.end_col - 1, src.end_row - 1)));
+        },
         .movecursor = [](VTermPos pos, VTermPos /*oldpos*/, int visible, void* user) {
             return static_cast<VtScreen*>(user)->onMoveCursor(pos.row, pos.col, visible);
         },
@@ -38,8 +46,11 @@ VtScreen::VtScreen(Output output, QObject* parent)
         },
         .bell = nullptr,
         .resize = nullptr,
-        .sb_pushline = nullptr,
-        .sb_popline = nullptr,
+        .sb_pushline = [](int cols, const VTermScreenCell* cells, void* user) {
+            static_cast<VtScreen*>(user)->pushLine(cells, cols);
+            return 1;
+        },
+        .sb_popline = nullptr, // the screen never grows, so nothing comes back from the scroll-back
     };
     vterm_screen_set_callbacks(m_screen, &callbacks, this);
     vterm_output_set_callback(
@@ -85,6 +96,23 @@ void VtScreen::feed(const std::string& utf8)
 
 void VtScreen::clear()
 {
+    int last = kRows - 1;
+    while (last >= 0) {
+        bool blank = true;
+        for (int column = 0; column < kColumns && blank; ++column) {
+            const Cell c = cell(last, column);
+            blank = (c.chars[0] == 0 || c.chars[0] == U' ') && !c.background.isValid() && !c.reverse;
+        }
+        if (!blank)
+            break;
+        --last;
+    }
+    std::array<VTermScreenCell, kColumns> line{};
+    for (int row = 0; row <= last; ++row) {
+        for (int column = 0; column < kColumns; ++column)
+            vterm_screen_get_cell(m_screen, VTermPos{row, column}, &line[static_cast<std::size_t>(column)]);
+        pushLine(line.data(), kColumns);
+    }
     // A string in progress is left, or it would keep hiding what arrives after the clear.
     m_utf8.clear();
     if (m_guard.abandonString(m_utf8))
@@ -100,6 +128,18 @@ void VtScreen::clear()
 void VtScreen::finishWrite()
 {
     vterm_screen_flush_damage(m_screen);
+    if (m_pushedSinceEmit > 0) {
+        const int count = m_pushedSinceEmit;
+        m_pushedSinceEmit = 0;
+        emit historyGrew(count);
+    }
+    if (!m_moveArea.isNull()) {
+        const QRect area = m_moveArea;
+        const int rows = m_moveRows;
+        m_moveArea = QRect();
+        m_moveRows = 0;
+        emit cellsMoved(area, rows);
+    }
     if (!m_damage.isEmpty()) {
         const QRect damage = m_damage;
         m_damage = QRect();
@@ -150,29 +190,91 @@ void VtScreen::onOutput(const char* bytes, std::size_t length)
         m_output(cp949Encode(QString::fromUtf8(bytes, static_cast<qsizetype>(length))));
 }
 
-VtScreen::Cell VtScreen::cell(int row, int column) const
+int VtScreen::onMoveRect(const QRect& dest, const QRect& src)
 {
-    Cell result;
-    VTermScreenCell source{};
-    if (!vterm_screen_get_cell(m_screen, VTermPos{row, column}, &source))
-        return result;
-    for (int i = 0; i < VTERM_MAX_CHARS_PER_CELL && i < 6; ++i)
-        result.chars[i] = source.chars[i] == 0xFFFFFFFFu ? 0 : source.chars[i];
-    // libvterm marks the right half of a double-width character with (uint32_t)-1.
-    result.width = source.chars[0] == 0xFFFFFFFFu ? 0 : source.width;
-    result.foreground = toQColor(m_screen, source.fg, true);
-    result.background = toQColor(m_screen, source.bg, false);
-    result.bold = source.attrs.bold != 0;
-    result.underline = source.attrs.underline != 0;
-    result.reverse = source.attrs.reverse != 0;
-    return result;
+    // Only vertical moves are taken; anything else is repainted where it landed (libvterm damages it).
+    if (dest.left() != src.left() || dest.right() != src.right())
+        return 0;
+    const QRect area = dest | src;
+    const int rows = dest.top() - src.top();
+    if (!m_moveArea.isNull() && m_moveArea != area)
+        return 0;
+    // Damage not yet reported is in the coordinates before the move: it moves with the cells.
+    if (!m_damage.isEmpty() && m_damage.intersects(area)) {
+        if (area.contains(m_damage))
+            m_damage = m_damage.translated(0, rows) & area;
+        else
+            m_damage |= area;
+    }
+    m_moveArea = area;
+    m_moveRows += rows;
+    if (std::abs(m_moveRows) >= area.height()) {
+        // Nothing of the old pixels survives: the whole area is repainted instead.
+        m_damage = m_damage.isEmpty() ? area : (m_damage | area);
+        m_moveArea = QRect();
+        m_moveRows = 0;
+    }
+    return 1;
 }
 
-QString VtScreen::rowText(int row) const
+struct VtScreen::History
+{
+    std::vector<VTermScreenCell> cells; // kScrollbackLines rows of kColumns, a ring
+    int first = 0;                      // ring row of the oldest line
+    int count = 0;
+};
+
+int VtScreen::historyLines() const
+{
+    return m_history ? m_history->count : 0;
+}
+
+void VtScreen::pushLine(const void* vtermCells, int columns)
+{
+    if (!m_history) {
+        m_history = std::make_unique<History>();
+        m_history->cells.resize(static_cast<std::size_t>(kScrollbackLines) * kColumns);
+    }
+    History& h = *m_history;
+    int row = 0;
+    if (h.count < kScrollbackLines) {
+        row = (h.first + h.count) % kScrollbackLines;
+        ++h.count;
+    } else {
+        // Full: the oldest line makes room.
+        row = h.first;
+        h.first = (h.first + 1) % kScrollbackLines;
+    }
+    VTermScreenCell* target = &h.cells[static_cast<std::size_t>(row) * kColumns];
+    const int copied = std::clamp(columns, 0, kColumns);
+    std::memcpy(target, vtermCells, static_cast<std::size_t>(copied) * sizeof(VTermScreenCell));
+    for (int column = copied; column < kColumns; ++column)
+        target[column] = VTermScreenCell{};
+    ++m_linesPushed;
+    ++m_pushedSinceEmit;
+}
+
+VtScreen::Cell VtScreen::lineCell(int line, int column) const
+{
+    if (line >= 0)
+        return line < kRows ? cell(line, column) : Cell{};
+    const int count = historyLines();
+    if (line < -count || column < 0 || column >= kColumns)
+        return {};
+    const History& h = *m_history;
+    const int row = (h.first + count + line) % kScrollbackLines;
+    const VTermScreenCell& stored = h.cells[static_cast<std::size_t>(row) * kColumns + static_cast<std::size_t>(column)];
+    // A cell never written (zeroed) is a blank with the default colours.
+    if (stored.width == 0 && stored.chars[0] == 0)
+        return {};
+    return convert(&stored);
+}
+
+QString VtScreen::lineText(int line, int first, int last) const
 {
     QString text;
-    for (int column = 0; column < kColumns; ++column) {
-        const Cell c = cell(row, column);
+    for (int column = std::max(0, first); column <= std::min(last, kColumns - 1); ++column) {
+        const Cell c = lineCell(line, column);
         if (c.width == 0)
             continue;
         if (c.chars[0] == 0) {
@@ -188,4 +290,33 @@ QString VtScreen::rowText(int row) const
     while (text.endsWith(QLatin1Char(' ')))
         text.chop(1);
     return text;
+}
+
+VtScreen::Cell VtScreen::cell(int row, int column) const
+{
+    VTermScreenCell source{};
+    if (!vterm_screen_get_cell(m_screen, VTermPos{row, column}, &source))
+        return {};
+    return convert(&source);
+}
+
+VtScreen::Cell VtScreen::convert(const void* vtermCell) const
+{
+    const VTermScreenCell& source = *static_cast<const VTermScreenCell*>(vtermCell);
+    Cell result;
+    for (int i = 0; i < VTERM_MAX_CHARS_PER_CELL && i < 6; ++i)
+        result.chars[i] = source.chars[i] == 0xFFFFFFFFu ? 0 : source.chars[i];
+    // libvterm marks the right half of a double-width character with (uint32_t)-1.
+    result.width = source.chars[0] == 0xFFFFFFFFu ? 0 : source.width;
+    result.foreground = toQColor(m_screen, source.fg, true);
+    result.background = toQColor(m_screen, source.bg, false);
+    result.bold = source.attrs.bold != 0;
+    result.underline = source.attrs.underline != 0;
+    result.reverse = source.attrs.reverse != 0;
+    return result;
+}
+
+QString VtScreen::rowText(int row) const
+{
+    return lineText(row);
 }

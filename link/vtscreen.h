@@ -11,8 +11,17 @@
 //
 // clear() empties the screen and puts the cursor home without disturbing the input in flight: a lead
 // byte waiting for its trail, or an escape sequence half received, is completed by the bytes that follow
-// and takes effect on the cleared screen. Only a string (DCS or OSC) in progress is abandoned, since
-// it would hide the text that follows.
+// and takes effect on the cleared screen. The rows it clears (down to the last one holding anything) go
+// to the scroll-back first, so nothing shown is lost by a clear. A string (DCS or OSC) in progress is
+// abandoned, since it would hide the text that follows.
+//
+// Scroll-back: every line that leaves the top of the screen is kept, in memory only, up to
+// kScrollbackLines; beyond that the oldest goes. Lines are addressed in one range: 0..kRows-1 are the
+// screen's rows, -1 the newest line of the scroll-back, -historyLines() its oldest. linesPushed() counts
+// every line ever pushed, so that a view can stay on the same text while more arrives.
+//
+// A scroll is reported as a move (cellsMoved, before the write's cellsChanged), so that a view can move
+// the pixels it already has and repaint only the rows the scroll exposed.
 
 #include "link/cp949.h"
 #include "link/vtguard.h"
@@ -26,6 +35,7 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 #include <string>
 
 struct VTerm;
@@ -39,6 +49,7 @@ class VtScreen : public QObject
 public:
     static constexpr int kRows = 21;
     static constexpr int kColumns = 62;
+    static constexpr int kScrollbackLines = 1000;
 
     using Output = std::function<void(QByteArrayView bytes)>;
 
@@ -72,6 +83,13 @@ public:
     Cell cell(int row, int column) const;
     // The row's characters, a double-width character once, trailing blanks removed.
     QString rowText(int row) const;
+    // A cell of a line of the screen (0..kRows-1) or of the scroll-back (-historyLines()..-1); a cell
+    // beyond what a line holds is blank.
+    Cell lineCell(int line, int column) const;
+    // Columns `first`..`last` of a line as text, a double-width character once, trailing blanks removed.
+    QString lineText(int line, int first = 0, int last = kColumns - 1) const;
+    int historyLines() const;
+    quint64 linesPushed() const { return m_linesPushed; }
     QPoint cursor() const { return m_cursor; }
     bool cursorVisible() const { return m_cursorVisible; }
     const VtGuard& guard() const { return m_guard; }
@@ -80,6 +98,11 @@ signals:
     // `cells` is in cell coordinates: x is the column, y the row.
     void cellsChanged(const QRect& cells);
     void cursorMoved(const QPoint& position, bool visible);
+    // The cells of `area` moved by `rows` (negative: up); what left the area is gone, and the rows the
+    // move exposed are reported by the cellsChanged that follows.
+    void cellsMoved(const QRect& area, int rows);
+    // `count` lines went into the scroll-back during the last write or clear.
+    void historyGrew(int count);
 
 private:
     void feed(const std::string& utf8);
@@ -88,6 +111,12 @@ private:
     int onDamage(int startRow, int endRow, int startCol, int endCol);
     int onMoveCursor(int row, int col, int visible);
     int onCursorVisible(bool visible);
+    int onMoveRect(const QRect& dest, const QRect& src);
+    // Lines leave the screen as fast as libvterm scrolls: they are kept as libvterm's own cells,
+    // copied in one go into a ring allocated on first use, and converted only when looked at.
+    struct History;
+    void pushLine(const void* vtermCells, int columns);
+    Cell convert(const void* vtermCell) const;
     void onOutput(const char* bytes, std::size_t length);
 
     VTerm* m_vterm = nullptr;
@@ -99,6 +128,11 @@ private:
     std::u32string m_decoded;
     std::string m_utf8;
     QRect m_damage;
+    QRect m_moveArea;
+    int m_moveRows = 0;
+    std::unique_ptr<History> m_history;
+    quint64 m_linesPushed = 0;
+    int m_pushedSinceEmit = 0;
     QPoint m_cursor;
     bool m_cursorVisible = true;
     bool m_cursorChanged = false;

@@ -41,6 +41,8 @@ private slots:
     void changedCellsAreReportedOncePerRead();
     void queriesAreAnsweredThroughTheOutputAndNothingElseLeaves();
     void theScreenIsTwentyOneRowsOfSixtyTwoColumns();
+    void theScrollBackKeepsWhatLeavesTheScreenWithinItsBound_data();
+    void theScrollBackKeepsWhatLeavesTheScreenWithinItsBound();
 };
 
 void VtScreenTest::aClearDuringTheStreamLosesNothingThatArrivesAfterIt_data()
@@ -143,6 +145,68 @@ void VtScreenTest::theScreenIsTwentyOneRowsOfSixtyTwoColumns()
         lines += "line " + QByteArray::number(i) + "\r\n";
     screen.write(lines);
     QVERIFY2(screen.rowText(19) == QStringLiteral("line 29"), "scrolling did not keep the last 20 lines above the cursor");
+}
+
+namespace {
+
+QByteArray numberedLines(int first, int count)
+{
+    QByteArray out;
+    for (int i = first; i < first + count; ++i)
+        out += "L" + QByteArray::number(i) + "\r\n";
+    return out;
+}
+
+} // namespace
+
+void VtScreenTest::theScrollBackKeepsWhatLeavesTheScreenWithinItsBound_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<bool>("clear");
+    QTest::addColumn<int>("lines");
+    QTest::addColumn<QString>("oldest");
+    QTest::addColumn<QString>("newest");
+    // Twenty newlines take the cursor to the last row; each one after that pushes a line.
+    QTest::newRow("one line scrolled off") << numberedLines(0, 21) << false << 1 << "L0" << "L0";
+    QTest::newRow("the bound drops the oldest") << numberedLines(0, 1520) << false << VtScreen::kScrollbackLines
+                                                << "L500" << "L1499";
+    QTest::newRow("a clear keeps what it cleared") << QByteArray("one\r\ntwo") << true << 2 << "one" << "two";
+    QTest::newRow("a clear keeps blank lines between text") << QByteArray("one\r\n\r\n   three") << true << 3
+                                                            << "one" << "   three";
+    QTest::newRow("a clear keeps Hangul") << QByteArray("\xb8\xde\xb8\xf0\xb8\xae ok") << true << 1
+                                          << QStringLiteral("메모리 ok") << QStringLiteral("메모리 ok");
+    QTest::newRow("a clear of an empty screen adds nothing") << QByteArray() << true << 0 << "" << "";
+    QTest::newRow("a clear after scrolling keeps both") << numberedLines(0, 22) + "last" << true << 23 << "L0"
+                                                        << "last";
+    QTest::newRow("a scroll region inside the screen keeps nothing")
+        << QByteArray("\x1b[5;10r\x1b[10;1H") + numberedLines(0, 30) << false << 0 << "" << "";
+}
+
+void VtScreenTest::theScrollBackKeepsWhatLeavesTheScreenWithinItsBound()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(bool, clear);
+    QFETCH(int, lines);
+    QFETCH(QString, oldest);
+    QFETCH(QString, newest);
+    VtScreen screen;
+    QSignalSpy grew(&screen, &VtScreen::historyGrew);
+    // In reads of 97 bytes, as a line delivers them, so that lines leave in more than one write.
+    for (qsizetype at = 0; at < input.size(); at += 97)
+        screen.write(input.mid(at, 97));
+    if (clear)
+        screen.clear();
+    QVERIFY2(screen.historyLines() == lines,
+             qPrintable(QStringLiteral("the scroll-back holds %1 lines, expected %2").arg(screen.historyLines()).arg(lines)));
+    qint64 reported = 0;
+    for (const QList<QVariant>& signal : grew)
+        reported += signal.first().toInt();
+    QVERIFY2(reported == static_cast<qint64>(screen.linesPushed()), "historyGrew did not report every pushed line");
+    if (lines == 0)
+        return;
+    QCOMPARE(screen.lineText(-lines), oldest);
+    QCOMPARE(screen.lineText(-1), newest);
+    QVERIFY2(screen.lineText(-lines - 1).isEmpty(), "a line beyond the oldest has text");
 }
 
 QTEST_APPLESS_MAIN(VtScreenTest)

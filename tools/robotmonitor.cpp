@@ -1,6 +1,6 @@
 #include "tools/robotmonitor.h"
 
-#include "tools/cp949.h"
+#include "link/cp949.h"
 #include "tools/intelhex.h"
 
 #include <QString>
@@ -79,8 +79,8 @@ QByteArray RobotMonitor::helpText()
         for (const char16_t* line : kHelpLines) {
             if (!out.isEmpty())
                 out += "\r\n";
-            // An unlisted syllable is a build fault the tests catch; on the line it shows as '?'.
-            out += cp949::encode(QStringView(line)).value_or(QByteArrayLiteral("?"));
+            // A character without a code shows as '?', which the tests catch.
+            out += cp949Encode(QStringView(line));
         }
         return out;
     }();

@@ -1,5 +1,7 @@
 // Writes a picture of the main window with the terminal pane showing a reply of the target, received over
 // a pseudo-terminal as on the real line:   xvfb-run -a shoot_terminal docs/terminal.png
+// With "selection" after the file name, a memory dump follows the reply, the view goes one page back
+// and a few lines of it are selected:   xvfb-run -a shoot_terminal docs/selection.png selection
 
 #include "app/tform1.h"
 #include "link/apdterminal.h"
@@ -38,6 +40,27 @@ int main(int argc, char** argv)
     QTest::qWait(400);
     form.ApdTerminal1->setFocus();
     QTest::qWait(100);
+    if (argc > 2 && QByteArray(argv[2]) == "selection") {
+        QByteArray dump;
+        for (int row = 0; row < 32; ++row) {
+            dump += QByteArray::number(0x8000 + row * 8, 16).toUpper() + ":";
+            for (int b = 0; b < 8; ++b)
+                dump += ' ' + QByteArray::number(0x100 + ((row * 29 + b * 7) & 0xFF), 16).right(2).toUpper();
+            dump += "\r\n";
+        }
+        line.send(dump + "> ");
+        QTest::qWait(400);
+        TApdTerminal* pane = form.ApdTerminal1;
+        QTest::keyClick(pane, Qt::Key_PageUp, Qt::ShiftModifier);
+        const auto cell = [](int column, int row) {
+            return QPoint(column * TApdTerminal::kCellWidth + 4, row * TApdTerminal::kCellHeight + 6);
+        };
+        QTest::mousePress(pane, Qt::LeftButton, {}, cell(0, 9));
+        QTest::mouseMove(pane, cell(20, 11));
+        QTest::mouseMove(pane, cell(28, 12));
+        QTest::mouseRelease(pane, Qt::LeftButton, {}, cell(28, 12));
+        QTest::qWait(200);
+    }
     const bool saved = form.grab().save(path);
     std::printf("%s %s\n", saved ? "wrote" : "could not write", qPrintable(path));
     return saved ? 0 : 1;
