@@ -75,7 +75,7 @@ click() { xdotool mousemove --sync $((X + $1)) $((Y + $2)) click 1; sleep 0.15; 
 key() { xdotool key --window "$window" "$@"; sleep 0.15; }
 wait_for_load() {
   local count=$1
-  for _ in $(seq 100); do
+  for _ in $(seq 300); do
     [ "$(grep -c '^robot-target-sim: load LOADED' "$work/sim.out")" -ge "$count" ] && return 0
     sleep 0.1
   done
