@@ -120,6 +120,13 @@ void TApdComPort::PutString(const QByteArray& bytes)
         fail(QStringLiteral("직렬 포트 %1 에 쓸 수 없습니다 (%2).").arg(m_device, m_port->errorString()));
 }
 
+void TApdComPort::FlushOutBuffer()
+{
+    // QSerialPort::clear empties its own queue and then calls tcflush(fd, TCOFLUSH).
+    if (m_port->isOpen())
+        m_port->clear(QSerialPort::Output);
+}
+
 std::uint16_t TApdComPort::GetLineError()
 {
     if (m_failed)
