@@ -5,6 +5,7 @@
 #include "link/keymap.h"
 
 #include <QContextMenuEvent>
+#include <QCoreApplication>
 #include <QFontMetricsF>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
@@ -17,7 +18,6 @@ namespace {
 
 const QColor kTextColour(192, 192, 192); // silver
 const QColor kBackground(0, 0, 0);
-constexpr int kBorderWidth = 2;
 constexpr int kCursorHeight = 2;
 
 } // namespace
@@ -35,10 +35,8 @@ QByteArray TApdKeyboardEmulator::textBytes(QStringView text) const
 TApdTerminal::TApdTerminal(QWidget* parent)
     : QFrame(parent)
 {
-    setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    setLineWidth(kBorderWidth);
-    // The cells fill the whole widget; the border is painted over their edge (see the header).
-    setContentsMargins(-kBorderWidth, -kBorderWidth, -kBorderWidth, -kBorderWidth);
+    // The cells fill the whole widget; the border is a frame of its own around it (see the header).
+    setFrameStyle(QFrame::NoFrame);
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAttribute(Qt::WA_InputMethodEnabled);
     setFocusPolicy(Qt::StrongFocus);
@@ -61,10 +59,32 @@ TApdTerminal::TApdTerminal(QWidget* parent)
     connect(&m_blink, &QTimer::timeout, this, &TApdTerminal::toggleCursor);
     connect(&m_screen, &VtScreen::cellsChanged, this, &TApdTerminal::onCellsChanged);
     connect(&m_screen, &VtScreen::cursorMoved, this, &TApdTerminal::onCursorMoved);
-    m_screen.setOutput([this](QByteArrayView bytes) { send(bytes.toByteArray()); });
 }
 
-TApdTerminal::~TApdTerminal() = default;
+TApdTerminal::~TApdTerminal()
+{
+    delete m_border;
+}
+
+void TApdTerminal::placeBorder()
+{
+    QWidget* host = parentWidget();
+    if (m_border != nullptr && m_border->parentWidget() != host)
+        delete m_border;
+    if (host == nullptr)
+        return;
+    if (m_border == nullptr) {
+        m_border = new QFrame(host);
+        m_border->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        m_border->setLineWidth(kBorderWidth);
+        m_border->setFocusPolicy(Qt::NoFocus);
+        // The pointer over the border is over the window, for the window's menu and hint.
+        m_border->setAttribute(Qt::WA_TransparentForMouseEvents);
+    }
+    m_border->setGeometry(geometry().adjusted(-kBorderWidth, -kBorderWidth, kBorderWidth, kBorderWidth));
+    m_border->setHidden(isHidden());
+    m_border->stackUnder(this);
+}
 
 QSize TApdTerminal::sizeHint() const
 {
@@ -195,6 +215,16 @@ bool TApdTerminal::event(QEvent* event)
         }
         break;
     }
+    case QEvent::ParentChange:
+    case QEvent::Move:
+    case QEvent::Resize:
+    case QEvent::Show:
+    case QEvent::Hide:
+    case QEvent::ZOrderChange: {
+        const bool handled = QFrame::event(event);
+        placeBorder();
+        return handled;
+    }
     case QEvent::WindowActivate:
     case QEvent::WindowDeactivate:
     case QEvent::ActivationChange:
@@ -211,6 +241,14 @@ bool TApdTerminal::event(QEvent* event)
 
 void TApdTerminal::keyPressEvent(QKeyEvent* event)
 {
+    if (isContextMenuKey(event->key(), event->modifiers())) {
+        // Left to the window, as a right click is, at the cursor as for any keyboard-opened menu.
+        const QPoint at = cellsToPixels(QRect(m_cursorShown, QSize(1, 1))).center();
+        QContextMenuEvent menu(QContextMenuEvent::Keyboard, at, mapToGlobal(at), event->modifiers());
+        QCoreApplication::sendEvent(this, &menu);
+        event->accept();
+        return;
+    }
     const QByteArray bytes
         = m_keyboard != nullptr ? m_keyboard->keyBytes(event->key(), event->modifiers(), event->text()) : QByteArray();
     if (bytes.isEmpty()) {
@@ -304,9 +342,6 @@ void TApdTerminal::paintEvent(QPaintEvent* event)
                          kTextColour);
     }
 
-    if (area.left() < kBorderWidth || area.top() < kBorderWidth || area.right() >= width() - kBorderWidth
-        || area.bottom() >= height() - kBorderWidth)
-        drawFrame(&painter);
 }
 
 void TApdTerminal::paintRow(QPainter& painter, int row, int firstColumn, int lastColumn)
