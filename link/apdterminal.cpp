@@ -207,10 +207,11 @@ bool TApdTerminal::event(QEvent* event)
         break;
     }
     case QEvent::KeyPress: {
-        // Tab and Shift+Tab go to the target instead of moving the focus.
+        // Tab goes to the target, and Shift+Tab (which sends nothing) is taken too: neither moves the focus.
         auto* key = static_cast<QKeyEvent*>(event);
         if (key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) {
             keyPressEvent(key);
+            key->accept();
             return true;
         }
         break;

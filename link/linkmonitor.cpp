@@ -97,6 +97,9 @@ void TForm1::wireLinkMonitor()
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->setWindowModality(Qt::NonModal);
         box->show();
+        // In front, whatever the desktop's focus policy: its activation and the window's after it are the
+        // cycle that brings Label3 up to date.
+        box->activateWindow();
     });
 }
 

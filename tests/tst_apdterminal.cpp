@@ -155,6 +155,7 @@ void ApdTerminalTest::eachKeyTypedInThePanePutsExactlyItsBytesOnTheLine()
     QVERIFY2(sent == bytes, qPrintable(QStringLiteral("the line got '%1' instead of '%2'")
                                            .arg(QString::fromLatin1(sent.toHex(' ')), QString::fromLatin1(bytes.toHex(' ')))));
     QVERIFY2(menuOpen == opensMenu, opensMenu ? "the key did not open the pop-up menu" : "the key opened the pop-up menu");
+    QVERIFY2(m_pane->hasFocus(), "the key moved the focus out of the pane");
     if (opensMenu) {
         // Centred on the cursor, as a right click centres it on the pointer.
         const QPoint cursor = m_pane->mapToGlobal(TApdTerminal::cellsToPixels(QRect(m_pane->screen().cursor(), QSize(1, 1))).center());

@@ -138,7 +138,9 @@ void LinkMonitorTest::aFailingPortIsShownAtOnceAndStopStaysClickable()
     QTest::mouseClick(m_form->SpeedButton5, Qt::LeftButton);
     QCOMPARE(m_form->StatusBar1->panelText(TForm1::DirectionPanel), QStringLiteral("정지"));
 
-    // Closing the message activates the window again, and that activation shows the error.
+    // The message takes the front; closing it activates the window again, and that activation shows the error.
+    QVERIFY2(QTest::qWaitForWindowActive(box), "the message did not come to the front");
+    QVERIFY2(m_form->Label3->text().isEmpty(), "the label changed without an activation of the window");
     box->accept();
     m_form->activateWindow();
     QTRY_VERIFY2_WITH_TIMEOUT(m_form->Label3->text() == kErrorText, "the error label did not follow the message", 3000);
