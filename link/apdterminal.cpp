@@ -69,8 +69,11 @@ TApdTerminal::~TApdTerminal()
 void TApdTerminal::placeBorder()
 {
     QWidget* host = parentWidget();
-    if (m_border != nullptr && m_border->parentWidget() != host)
-        delete m_border;
+    if (m_border != nullptr && m_border->parentWidget() != host) {
+        QFrame* old = m_border;
+        m_border = nullptr;
+        delete old;
+    }
     if (host == nullptr)
         return;
     if (m_border == nullptr) {

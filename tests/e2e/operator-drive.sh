@@ -88,10 +88,14 @@ wait_for_load() {
   fail "download $count did not load: $(grep 'load' "$work/sim.out" || true)"
 }
 choose_file() {
-  key ctrl+d
-  # Wait for the dialog (a loaded machine may take a while to show it) and give it the keyboard.
-  local dialog
-  dialog=$(timeout 15 xdotool search --sync --onlyvisible --name '^Open$' | head -n1) || { shot no-dialog; fail "the file dialog did not open"; }
+  # Wait for the dialog (a loaded machine may take a while to show it) and give it the keyboard. A key
+  # press can be lost while the X server hands the focus around; Ctrl+D again cannot open a second dialog.
+  local dialog="" attempt
+  for attempt in 1 2 3; do
+    key ctrl+d
+    dialog=$(timeout 6 xdotool search --sync --onlyvisible --name '^Open$' | head -n1) && [ -n "$dialog" ] && break
+  done
+  [ -n "$dialog" ] || { shot no-dialog; fail "the file dialog did not open"; }
   xdotool windowfocus --sync "$dialog"
   sleep 0.3
   xdotool type --delay 5 "$1"
