@@ -2,14 +2,18 @@
 
 #include "app/statusbar.h"
 #include "link/apdcomport.h"
+#include "link/apdprotocol.h"
 #include "link/apdterminal.h"
 #include "link/linkmonitor.h"
 #include "ui_tform1.h"
 
+#include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QFont>
 #include <QMenu>
 #include <QScreen>
+#include <QShortcut>
+#include <QToolButton>
 
 TForm1* Form1 = nullptr;
 
@@ -101,6 +105,9 @@ TForm1::TForm1(const QString& portDevice, QWidget* parent)
 
 TForm1::~TForm1()
 {
+    // Whatever way the window goes, a download's remaining bytes never follow it onto the line.
+    if (ApdProtocol1 != nullptr && ApdProtocol1->busy())
+        ApdProtocol1->CancelProtocol();
     if (Form1 == this)
         Form1 = nullptr;
 }
@@ -110,6 +117,9 @@ void TForm1::setUpFrame()
     setFixedSize(737, 348);
     StatusBar1->setPanelText(PortPanel, QStringLiteral("COM1,9600Bps,8Bit,1Stop,NoP"));
     connect(BitBtn1, &QToolButton::clicked, this, [this] { BitBtn1Click(BitBtn1); });
+    // A bitmap button: Space presses it (as any button), and so does Enter while it has the focus.
+    for (const int key : {int(Qt::Key_Return), int(Qt::Key_Enter)})
+        new QShortcut(QKeySequence(key), BitBtn1, BitBtn1, &QToolButton::animateClick, Qt::WidgetShortcut);
 
     // Centred at every start; the stored position is not used.
     if (const QScreen* display = screen()) {
@@ -139,6 +149,15 @@ void TForm1::changeEvent(QEvent* event)
     QWidget::changeEvent(event);
     if (event->type() == QEvent::ActivationChange && isActiveWindow())
         FormActivate(this);
+}
+
+void TForm1::closeEvent(QCloseEvent* event)
+{
+    // Closing during a download ends it at once: nothing more of the file goes out while the program
+    // winds down, and the port's close does not wait for the driver to drain the rest onto the line.
+    if (ApdProtocol1->busy())
+        ApdProtocol1->CancelProtocol();
+    QWidget::closeEvent(event);
 }
 
 void TForm1::contextMenuEvent(QContextMenuEvent* event)

@@ -134,6 +134,7 @@ public:
 protected:
     void showEvent(QShowEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
 
@@ -151,6 +152,8 @@ private:
     void wireHoverHints();
 
     std::unique_ptr<Ui::TForm1Description> m_ui;
+    // A line error read by an activation the operator could not see yet (see FormActivate).
+    std::uint16_t m_heldLineError = 0;
 };
 
 // The application's one main window while it exists.

@@ -165,6 +165,13 @@ qint64 TApdComPort::writeAtOnce(const QByteArray& bytes)
     return written;
 }
 
+void TApdComPort::FlushOutBuffer()
+{
+    // QSerialPort::clear empties its own queue and then calls tcflush(fd, TCOFLUSH).
+    if (m_port->isOpen())
+        m_port->clear(QSerialPort::Output);
+}
+
 std::uint16_t TApdComPort::GetLineError()
 {
     if (m_failed)

@@ -92,6 +92,9 @@ public:
     std::uint16_t GetOutBuffFree() const;
     void PutChar(char c);
     void PutString(const QByteArray& bytes);
+    // Drops every byte not yet on the line: our queue and the driver's output queue (TCOFLUSH). What is put
+    // afterwards goes out next, behind nothing.
+    void FlushOutBuffer();
     // Non-zero when the device failed, or the driver counted line errors since the previous query.
     std::uint16_t GetLineError();
 

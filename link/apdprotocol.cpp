@@ -114,6 +114,24 @@ void TApdProtocol::StartTransmit()
     ensureTicking();
 }
 
+void TApdProtocol::CancelProtocol()
+{
+    m_timer->stop();
+    const bool current = m_state != State::Idle;
+    const QString path = m_path;
+    std::deque<QString> waiting;
+    waiting.swap(m_queue);
+    closeFile();
+    m_state = State::Idle;
+    m_ahead = 0;
+    if (current || !waiting.empty())
+        m_port->FlushOutBuffer();
+    if (current)
+        emit transferCancelled(path);
+    for (const QString& queued : waiting)
+        emit transferCancelled(queued);
+}
+
 void TApdProtocol::ensureTicking()
 {
     if (!m_timer->isActive()) {

@@ -26,6 +26,10 @@
 // rewritten in place (its modification or change time moves) while it is being sent, a read error, and a
 // port that fails all end the transfer as failed. Nothing is put on a
 // port that has failed, and a transfer is reported done only once its last byte has left our queues.
+//
+// Stopping: CancelProtocol() ends the running transfer and drops the queued ones at once. The file's bytes
+// still in our queue and in the driver's output queue are discarded, so that whatever is put next (the stop
+// command) reaches the line before any further byte of a file, and no byte of a file follows it.
 
 #include "link/apdcomport.h"
 
@@ -71,6 +75,8 @@ public:
     QString fileName() const { return m_fileName; }
     // Queues the file named by FileName now; returns at once.
     void StartTransmit();
+    // Ends the running transfer and every queued one, and discards their bytes not yet on the line.
+    void CancelProtocol();
 
     // A transfer is running or queued.
     bool busy() const { return m_state != State::Idle || !m_queue.empty(); }
@@ -95,6 +101,8 @@ signals:
     void transferFinished(const QString& path, qint64 total);
     // `reason` is a whole sentence that says what went wrong and what to do.
     void transferFailed(const QString& path, const QString& reason);
+    // The transfer of `path` was stopped by CancelProtocol(), running or still queued.
+    void transferCancelled(const QString& path);
 
 private:
     enum class State { Idle, Sending, Draining };

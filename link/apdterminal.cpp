@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
+#include <QCoreApplication>
 #include <QFontMetricsF>
 #include <QGlyphRun>
 #include <QGuiApplication>
@@ -23,7 +24,6 @@ namespace {
 
 const QColor kTextColour(192, 192, 192); // silver
 const QColor kBackground(0, 0, 0);
-constexpr int kBorderWidth = 2;
 constexpr int kCursorHeight = 2;
 constexpr int kWheelLines = 3; // lines per notch of the wheel
 const QRect kGrid(0, 0, VtScreen::kColumns * TApdTerminal::kCellWidth, VtScreen::kRows * TApdTerminal::kCellHeight);
@@ -43,10 +43,8 @@ QByteArray TApdKeyboardEmulator::textBytes(QStringView text) const
 TApdTerminal::TApdTerminal(QWidget* parent)
     : QFrame(parent)
 {
-    setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    setLineWidth(kBorderWidth);
-    // The cells fill the whole widget; the border is painted over their edge (see the header).
-    setContentsMargins(-kBorderWidth, -kBorderWidth, -kBorderWidth, -kBorderWidth);
+    // The cells fill the whole widget; the border is a frame of its own around it (see the header).
+    setFrameStyle(QFrame::NoFrame);
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAttribute(Qt::WA_InputMethodEnabled);
     setFocusPolicy(Qt::StrongFocus);
@@ -82,10 +80,35 @@ TApdTerminal::TApdTerminal(QWidget* parent)
     m_canvas = QPixmap(kGrid.size());
     m_canvas.fill(kBackground);
     m_stale = kGrid;
-    m_screen.setOutput([this](QByteArrayView bytes) { send(bytes.toByteArray()); });
 }
 
-TApdTerminal::~TApdTerminal() = default;
+TApdTerminal::~TApdTerminal()
+{
+    delete m_border;
+}
+
+void TApdTerminal::placeBorder()
+{
+    QWidget* host = parentWidget();
+    if (m_border != nullptr && m_border->parentWidget() != host) {
+        QFrame* old = m_border;
+        m_border = nullptr;
+        delete old;
+    }
+    if (host == nullptr)
+        return;
+    if (m_border == nullptr) {
+        m_border = new QFrame(host);
+        m_border->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        m_border->setLineWidth(kBorderWidth);
+        m_border->setFocusPolicy(Qt::NoFocus);
+        // The pointer over the border is over the window, for the window's menu and hint.
+        m_border->setAttribute(Qt::WA_TransparentForMouseEvents);
+    }
+    m_border->setGeometry(geometry().adjusted(-kBorderWidth, -kBorderWidth, kBorderWidth, kBorderWidth));
+    m_border->setHidden(isHidden());
+    m_border->stackUnder(this);
+}
 
 QSize TApdTerminal::sizeHint() const
 {
@@ -351,13 +374,24 @@ bool TApdTerminal::event(QEvent* event)
         break;
     }
     case QEvent::KeyPress: {
-        // Tab and Shift+Tab go to the target instead of moving the focus.
+        // Tab goes to the target, and Shift+Tab (which sends nothing) is taken too: neither moves the focus.
         auto* key = static_cast<QKeyEvent*>(event);
         if (key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) {
             keyPressEvent(key);
+            key->accept();
             return true;
         }
         break;
+    }
+    case QEvent::ParentChange:
+    case QEvent::Move:
+    case QEvent::Resize:
+    case QEvent::Show:
+    case QEvent::Hide:
+    case QEvent::ZOrderChange: {
+        const bool handled = QFrame::event(event);
+        placeBorder();
+        return handled;
     }
     case QEvent::WindowActivate:
     case QEvent::WindowDeactivate:
@@ -409,6 +443,14 @@ void TApdTerminal::keyPressEvent(QKeyEvent* event)
 {
     // The view's own keys come before the key map and never reach the line.
     if (handleViewKey(event)) {
+        event->accept();
+        return;
+    }
+    if (isContextMenuKey(event->key(), event->modifiers())) {
+        // Left to the window, as a right click is, at the cursor as for any keyboard-opened menu.
+        const QPoint at = cellsToPixels(QRect(m_cursorShown, QSize(1, 1))).center();
+        QContextMenuEvent menu(QContextMenuEvent::Keyboard, at, mapToGlobal(at), event->modifiers());
+        QCoreApplication::sendEvent(this, &menu);
         event->accept();
         return;
     }
@@ -611,9 +653,6 @@ void TApdTerminal::paintEvent(QPaintEvent* event)
     if (m_scrollBack > 0)
         drawMarker(painter);
 
-    if (area.left() < kBorderWidth || area.top() < kBorderWidth || area.right() >= width() - kBorderWidth
-        || area.bottom() >= height() - kBorderWidth)
-        drawFrame(&painter);
 }
 
 void TApdTerminal::paintRow(QPainter& painter, int row, int firstColumn, int lastColumn) const

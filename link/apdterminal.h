@@ -3,15 +3,16 @@
 // which turns the keys typed in it into bytes for the target.
 //
 // The pane shows exactly VtScreen::kRows x kColumns cells of kCellWidth x kCellHeight pixels, which fill
-// its 496 x 252 area to the pixel. Its three-dimensional (sunken) border is drawn over the outermost
-// pixels of that area rather than around it, so the cell grid keeps its exact size and place; the edge
-// cells lose only background under the border.
+// its 496 x 252 area to the pixel. Its three-dimensional (sunken) border lies around that area, kBorderWidth
+// pixels wide, on a frame of its own just under the pane in its parent: the cell grid keeps its exact size
+// and place, and no cell pixel (a glyph at the edge, the cursor on the last row) is ever covered.
 //
 // Attached to a port, it shows every received byte as it arrives (through VtScreen), and sends what the
 // keyboard emulator makes of the keys typed while it has the focus; nothing typed is shown unless the
 // target echoes it. A typed key goes out only while the port has room for it beyond
 // TApdComPort::kCommandRoom, so that a blocked line never queues keys ahead of Stop; otherwise it is
-// dropped with a beep. Answers to the target's terminal queries go to the port too.
+// dropped with a beep. It never answers the target's terminal requests (see VtScreen): the only bytes
+// it puts on the line are typed ones.
 //
 // Painting: the cells are drawn into a canvas of the pane's size. Only damaged cells are drawn again, and
 // a scroll moves the canvas's pixels and draws only the rows it exposed; a paint copies the canvas and
@@ -33,7 +34,8 @@
 //
 // The pane never takes the window's shortcuts (F1..F8, Delete, Ctrl+D): it declines their shortcut
 // override and never sends them. A right click is not consumed, so the window's pop-up menu opens over
-// the pane too. Hover moves are not relied upon (the window filters them for its hints); drags are.
+// the pane too; Shift+F10 and the Menu key open it from the keyboard, at the cursor, and send nothing.
+// Hover moves are not relied upon (the window filters them for its hints); drags are.
 
 #include "link/vtscreen.h"
 
@@ -42,6 +44,7 @@
 #include <QFrame>
 #include <QPixmap>
 #include <QRawFont>
+#include <QPointer>
 #include <QRect>
 #include <QRegion>
 #include <QString>
@@ -66,6 +69,8 @@ public:
     QByteArray textBytes(QStringView text) const;
 
     // Settings of the window description. The key map file is named but never read: the map is built in.
+    // Neither all keys nor extended keys are processed: the built-in map sends text and control codes
+    // only, never a sequence for a key without text.
     bool Enabled = true;
     QString MapFileName = QStringLiteral("AWKEYBRD.INI");
     bool ProcessAllKeys = false;
@@ -80,6 +85,7 @@ public:
     static constexpr int kCellWidth = 8;
     static constexpr int kCellHeight = 12;
     static constexpr int kMinPaintIntervalMs = 15;
+    static constexpr int kBorderWidth = 2;
 
     explicit TApdTerminal(QWidget* parent = nullptr);
     ~TApdTerminal() override;
@@ -170,6 +176,7 @@ private:
     void updateBlinking();
     void toggleCursor();
     void paintRow(QPainter& painter, int row, int firstColumn, int lastColumn) const;
+    void placeBorder();
 
     VtScreen m_screen;
     TApdComPort* m_port = nullptr;
@@ -195,4 +202,5 @@ private:
     bool m_cursorOn = true;
     QString m_preedit;
     quint64 m_paints = 0;
+    QPointer<QFrame> m_border; // the sunken border, a sibling just under the pane
 };

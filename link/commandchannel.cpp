@@ -1,6 +1,7 @@
 #include "app/statusbar.h"
 #include "app/tform1.h"
 #include "link/apdcomport.h"
+#include "link/apdprotocol.h"
 
 #include <QToolButton>
 
@@ -48,6 +49,10 @@ void TForm1::SpeedButton4Click(QObject* /*Sender*/)
 
 void TForm1::SpeedButton5Click(QObject* /*Sender*/)
 {
+    // Stop stops everything: a download's bytes ahead of the stop would reach the monitor as commands once
+    // the load fails on the stop, so every download ends and its bytes still queued are discarded first.
+    if (ApdProtocol1->busy())
+        ApdProtocol1->CancelProtocol();
     sendCommand(DirectionPanel, QStringLiteral("정지"), 'S');
 }
 

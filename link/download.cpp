@@ -58,6 +58,10 @@ void TForm1::wireDownload()
         if (!ApdProtocol1->busy())
             DownloadProgress->hide();
     });
+    connect(ApdProtocol1, &TApdProtocol::transferCancelled, this, [this](const QString&) {
+        if (!ApdProtocol1->busy())
+            DownloadProgress->hide();
+    });
     connect(ApdProtocol1, &TApdProtocol::transferFailed, this, [this](const QString& path, const QString& reason) {
         if (!ApdProtocol1->busy())
             DownloadProgress->hide();

@@ -7,11 +7,6 @@ namespace {
 // Modifiers that do not change what a key sends: the keypad flag, and Shift (already in the text).
 constexpr Qt::KeyboardModifiers kIgnoredModifiers = Qt::KeypadModifier | Qt::ShiftModifier | Qt::GroupSwitchModifier;
 
-QByteArray escape(const char* tail)
-{
-    return QByteArray("\x1b[") + tail;
-}
-
 } // namespace
 
 bool isWindowShortcutKey(int key, Qt::KeyboardModifiers modifiers)
@@ -24,9 +19,15 @@ bool isWindowShortcutKey(int key, Qt::KeyboardModifiers modifiers)
     return key == Qt::Key_D && significant == Qt::ControlModifier;
 }
 
+bool isContextMenuKey(int key, Qt::KeyboardModifiers modifiers)
+{
+    const Qt::KeyboardModifiers significant = modifiers & ~Qt::KeypadModifier;
+    return key == Qt::Key_Menu || (key == Qt::Key_F10 && significant == Qt::ShiftModifier);
+}
+
 QByteArray terminalKeyBytes(int key, Qt::KeyboardModifiers modifiers, QStringView text)
 {
-    if (isWindowShortcutKey(key, modifiers))
+    if (isWindowShortcutKey(key, modifiers) || isContextMenuKey(key, modifiers))
         return {};
     if (modifiers & (Qt::AltModifier | Qt::MetaModifier))
         return {};
@@ -44,36 +45,8 @@ QByteArray terminalKeyBytes(int key, Qt::KeyboardModifiers modifiers, QStringVie
         return QByteArray("\x08");
     case Qt::Key_Tab:
         return QByteArray("\t");
-    case Qt::Key_Backtab:
-        return escape("Z");
     case Qt::Key_Escape:
         return QByteArray("\x1b");
-    case Qt::Key_Up:
-        return escape("A");
-    case Qt::Key_Down:
-        return escape("B");
-    case Qt::Key_Right:
-        return escape("C");
-    case Qt::Key_Left:
-        return escape("D");
-    case Qt::Key_Home:
-        return escape("H");
-    case Qt::Key_End:
-        return escape("F");
-    case Qt::Key_Insert:
-        return escape("2~");
-    case Qt::Key_PageUp:
-        return escape("5~");
-    case Qt::Key_PageDown:
-        return escape("6~");
-    case Qt::Key_F9:
-        return escape("20~");
-    case Qt::Key_F10:
-        return escape("21~");
-    case Qt::Key_F11:
-        return escape("23~");
-    case Qt::Key_F12:
-        return escape("24~");
     default:
         break;
     }

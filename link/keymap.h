@@ -5,11 +5,13 @@
 // - Printable text goes as its code page 949 bytes (characters without a code as '?').
 // - Enter is CR. Backspace is BS (0x08): the target's monitor is old-style and erases on BS, where many
 //   such monitors take DEL for a plain character or ignore it. Tab is HT, Esc is ESC.
-// - Arrows, Home, End, Insert, Page Up/Down, F9..F12 and Shift+Tab are the sequences a VT220-style
-//   terminal sends in normal cursor mode (ESC [ A, ESC [ 2 ~, ...).
 // - Ctrl+letter (and Ctrl+@ [ \ ] ^ _) is the control byte.
+// - Keys without text send nothing: arrows, Home, End, Insert, Page Up/Down, F9..F12, Shift+Tab and every
+//   Shift+function key. The keyboard emulator processes neither all keys nor extended keys, and an escape
+//   sequence would reach the target's monitor as letters (ESC [ B is B, reverse; ESC [ F is F, forward).
 // - F1..F8, Delete and Ctrl+D belong to the window's menu shortcuts and are never sent, nor is anything
 //   with Alt or Meta held (the window's access keys), nor keys that produce nothing printable.
+// - Shift+F10 and the Menu key open the window's pop-up menu (isContextMenuKey) and send nothing.
 
 #include <QByteArray>
 #include <QStringView>
@@ -20,3 +22,6 @@ QByteArray terminalKeyBytes(int key, Qt::KeyboardModifiers modifiers, QStringVie
 
 // True for the keys that are the window's shortcuts (F1..F8, Delete, Ctrl+D), which the pane leaves alone.
 bool isWindowShortcutKey(int key, Qt::KeyboardModifiers modifiers);
+
+// True for the keys that open the pop-up menu from the keyboard (Shift+F10, the Menu key).
+bool isContextMenuKey(int key, Qt::KeyboardModifiers modifiers);

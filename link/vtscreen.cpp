@@ -20,8 +20,8 @@ QColor toQColor(const VTermScreen* screen, VTermColor color, bool foreground)
 
 } // namespace
 
-VtScreen::VtScreen(Output output, QObject* parent)
-    : QObject(parent), m_output(std::move(output))
+VtScreen::VtScreen(QObject* parent)
+    : QObject(parent)
 {
     m_vterm = vterm_new(kRows, kColumns);
     vterm_set_utf8(m_vterm, 1);
@@ -53,9 +53,9 @@ VtScreen::VtScreen(Output output, QObject* parent)
         .sb_popline = nullptr, // the screen never grows, so nothing comes back from the scroll-back
     };
     vterm_screen_set_callbacks(m_screen, &callbacks, this);
-    vterm_output_set_callback(
-        m_vterm, [](const char* bytes, size_t length, void* user) { static_cast<VtScreen*>(user)->onOutput(bytes, length); },
-        this);
+    // Replies to the target's requests are dropped here; without a callback libvterm would keep them for
+    // vterm_output_read instead.
+    vterm_output_set_callback(m_vterm, [](const char* /*bytes*/, size_t /*length*/, void* /*user*/) {}, nullptr);
     vterm_screen_reset(m_screen, 1);
     m_damage = QRect();
     m_cursorChanged = false;
@@ -182,12 +182,6 @@ int VtScreen::onCursorVisible(bool visible)
         m_cursorChanged = true;
     }
     return 1;
-}
-
-void VtScreen::onOutput(const char* bytes, std::size_t length)
-{
-    if (m_output)
-        m_output(cp949Encode(QString::fromUtf8(bytes, static_cast<qsizetype>(length))));
 }
 
 int VtScreen::onMoveRect(const QRect& dest, const QRect& src)

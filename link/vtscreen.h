@@ -6,8 +6,13 @@
 // that crashes or hangs this libvterm away from it) and fed to libvterm as UTF-8 in chunks of at most
 // VtGuard::kMaxChunk bytes. After each write it emits cellsChanged once with the smallest rectangle
 // (in cells) covering everything that changed, and cursorMoved when the cursor moved or was shown or
-// hidden. The answers libvterm gives to the target's queries (device attributes, cursor position) leave
-// through the output callable, encoded in code page 949; nothing is ever echoed locally.
+// hidden.
+//
+// It never answers the target. libvterm replies to device-attribute, status, cursor-position, mode and
+// setting requests; its output callback is set to one that drops every byte, so nothing is buffered for
+// vterm_output_read either, and the class offers no way to read or forward such replies. Every byte on the
+// line must come from the operator: the target's monitor takes a reply's letters as commands (ESC [ 1 ; 1 R
+// turns right, ESC [ ? 1 ; 2 c clears its memory).
 //
 // clear() empties the screen and puts the cursor home without disturbing the input in flight: a lead
 // byte waiting for its trail, or an escape sequence half received, is completed by the bytes that follow
@@ -34,7 +39,6 @@
 #include <QRect>
 #include <QString>
 
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -51,8 +55,6 @@ public:
     static constexpr int kColumns = 62;
     static constexpr int kScrollbackLines = 1000;
 
-    using Output = std::function<void(QByteArrayView bytes)>;
-
     // One cell as the pane paints it.
     struct Cell
     {
@@ -65,13 +67,11 @@ public:
         bool reverse = false;
     };
 
-    explicit VtScreen(Output output = {}, QObject* parent = nullptr);
+    explicit VtScreen(QObject* parent = nullptr);
     ~VtScreen() override;
 
     VtScreen(const VtScreen&) = delete;
     VtScreen& operator=(const VtScreen&) = delete;
-
-    void setOutput(Output output) { m_output = std::move(output); }
 
     // Takes bytes as received from the target.
     void write(QByteArrayView bytes);
@@ -117,12 +117,10 @@ private:
     struct History;
     void pushLine(const void* vtermCells, int columns);
     Cell convert(const void* vtermCell) const;
-    void onOutput(const char* bytes, std::size_t length);
 
     VTerm* m_vterm = nullptr;
     VTermScreen* m_screen = nullptr;
     VTermState* m_state = nullptr;
-    Output m_output;
     Cp949Decoder m_decoder;
     VtGuard m_guard;
     std::u32string m_decoded;

@@ -30,6 +30,10 @@ private slots:
     void cleanup();
     void whatTheFarEndSendsIsShownAsItArrives();
     void typedKeysReachTheLineAndAreShownOnlyWhenEchoed();
+    void eachKeyTypedInThePanePutsExactlyItsBytesOnTheLine_data();
+    void eachKeyTypedInThePanePutsExactlyItsBytesOnTheLine();
+    void theTargetsRequestsAreNeverAnswered_data();
+    void theTargetsRequestsAreNeverAnswered();
     void koreanCommittedByAnInputMethodGoesOutInCodePage949();
     void theWindowsShortcutKeysAreNeverSentByThePane_data();
     void theWindowsShortcutKeysAreNeverSentByThePane();
@@ -94,8 +98,8 @@ void ApdTerminalTest::typedKeysReachTheLineAndAreShownOnlyWhenEchoed()
     QTest::keyClick(m_pane, Qt::Key_Backspace);
     QTest::keyClick(m_pane, Qt::Key_Up);
     QTest::keyClick(m_pane, Qt::Key_Tab);
-    const QByteArray sent = m_line->waitForBytes(10);
-    QVERIFY2(sent == QByteArray("d100\r\x08\x1b[A\t"),
+    const QByteArray sent = m_line->waitForExactly(7);
+    QVERIFY2(sent == QByteArray("d100\r\x08\t"),
              qPrintable(QStringLiteral("the line got %1").arg(QString::fromLatin1(sent.toHex(' ')))));
     QVERIFY2(m_pane->hasFocus(), "Tab moved the focus out of the pane instead of going to the line");
     settle();
@@ -104,6 +108,120 @@ void ApdTerminalTest::typedKeysReachTheLineAndAreShownOnlyWhenEchoed()
     m_line->send("d100\r\n");
     settle();
     QVERIFY2(m_pane->screen().rowText(0) == QStringLiteral("d100"), "the far end's echo was not shown");
+}
+
+void ApdTerminalTest::eachKeyTypedInThePanePutsExactlyItsBytesOnTheLine_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<Qt::KeyboardModifiers>("modifiers");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("opensMenu");
+
+    const Qt::KeyboardModifiers none = Qt::NoModifier;
+    const Qt::KeyboardModifiers shift = Qt::ShiftModifier;
+    const Qt::KeyboardModifiers ctrl = Qt::ControlModifier;
+    const Qt::KeyboardModifiers keypad = Qt::KeypadModifier;
+    QTest::newRow("letter") << int(Qt::Key_A) << none << QStringLiteral("a") << QByteArray("a") << false;
+    QTest::newRow("capital S") << int(Qt::Key_S) << shift << QStringLiteral("S") << QByteArray("S") << false;
+    QTest::newRow("Hangul") << int(Qt::Key_unknown) << none << QStringLiteral("가") << QByteArray("\xb0\xa1") << false;
+    QTest::newRow("Enter") << int(Qt::Key_Return) << none << QStringLiteral("\r") << QByteArray("\r") << false;
+    QTest::newRow("keypad Enter") << int(Qt::Key_Enter) << keypad << QStringLiteral("\r") << QByteArray("\r") << false;
+    QTest::newRow("Backspace") << int(Qt::Key_Backspace) << none << QStringLiteral("\b") << QByteArray("\x08") << false;
+    QTest::newRow("Tab") << int(Qt::Key_Tab) << none << QStringLiteral("\t") << QByteArray("\t") << false;
+    QTest::newRow("Esc") << int(Qt::Key_Escape) << none << QStringLiteral("\x1b") << QByteArray("\x1b") << false;
+    QTest::newRow("Ctrl+C") << int(Qt::Key_C) << ctrl << QStringLiteral("\x03") << QByteArray("\x03") << false;
+    const std::pair<const char*, int> silent[] = {
+        {"Up", Qt::Key_Up},         {"Down", Qt::Key_Down},      {"Left", Qt::Key_Left},
+        {"Right", Qt::Key_Right},   {"Home", Qt::Key_Home},      {"End", Qt::Key_End},
+        {"Insert", Qt::Key_Insert}, {"Page Up", Qt::Key_PageUp}, {"Page Down", Qt::Key_PageDown},
+        {"F9", Qt::Key_F9},         {"F10", Qt::Key_F10},        {"F11", Qt::Key_F11},
+        {"F12", Qt::Key_F12},
+    };
+    for (const auto& [name, key] : silent)
+        QTest::newRow(name) << key << none << QString() << QByteArray() << false;
+    QTest::newRow("keypad End") << int(Qt::Key_End) << keypad << QString() << QByteArray() << false;
+    QTest::newRow("Shift+Tab") << int(Qt::Key_Backtab) << shift << QString() << QByteArray() << false;
+    QTest::newRow("Shift+F3") << int(Qt::Key_F3) << shift << QString() << QByteArray() << false;
+    QTest::newRow("Shift+F9") << int(Qt::Key_F9) << shift << QString() << QByteArray() << false;
+    QTest::newRow("Shift+F11") << int(Qt::Key_F11) << shift << QString() << QByteArray() << false;
+    QTest::newRow("Shift+F10") << int(Qt::Key_F10) << shift << QString() << QByteArray() << true;
+    QTest::newRow("Menu") << int(Qt::Key_Menu) << none << QString() << QByteArray() << true;
+}
+
+void ApdTerminalTest::eachKeyTypedInThePanePutsExactlyItsBytesOnTheLine()
+{
+    QFETCH(int, key);
+    QFETCH(Qt::KeyboardModifiers, modifiers);
+    QFETCH(QString, text);
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, opensMenu);
+
+    // Through the window's shortcut handling to the focused pane, as a key press travels.
+    QTest::sendKeyEvent(QTest::Click, m_pane, static_cast<Qt::Key>(key), text, modifiers);
+    const QByteArray sent = bytes.isEmpty() ? m_line->collectFor(150) : m_line->waitForExactly(bytes.size());
+    const bool menuOpen = m_form->PopupMenu1->isVisible();
+    const QRect menu = m_form->PopupMenu1->geometry();
+    m_form->PopupMenu1->close();
+    QVERIFY2(sent == bytes, qPrintable(QStringLiteral("the line got '%1' instead of '%2'")
+                                           .arg(QString::fromLatin1(sent.toHex(' ')), QString::fromLatin1(bytes.toHex(' ')))));
+    QVERIFY2(menuOpen == opensMenu, opensMenu ? "the key did not open the pop-up menu" : "the key opened the pop-up menu");
+    QVERIFY2(m_pane->hasFocus(), "the key moved the focus out of the pane");
+    if (opensMenu) {
+        // Centred on the cursor, as a right click centres it on the pointer.
+        const QPoint cursor = m_pane->mapToGlobal(TApdTerminal::cellsToPixels(QRect(m_pane->screen().cursor(), QSize(1, 1))).center());
+        QVERIFY2(qAbs(menu.center().x() - cursor.x()) <= 1 && menu.top() == cursor.y(),
+                 qPrintable(QStringLiteral("the menu opened at %1,%2, not centred under the cursor at %3,%4")
+                                .arg(menu.center().x()).arg(menu.top()).arg(cursor.x()).arg(cursor.y())));
+    }
+}
+
+void ApdTerminalTest::theTargetsRequestsAreNeverAnswered_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::newRow("primary device attributes") << QByteArray("\x1b[c");
+    QTest::newRow("primary device attributes, 0") << QByteArray("\x1b[0c");
+    QTest::newRow("secondary device attributes") << QByteArray("\x1b[>c");
+    QTest::newRow("tertiary device attributes") << QByteArray("\x1b[=c");
+    QTest::newRow("identify (DECID)") << QByteArray("\x1bZ");
+    QTest::newRow("device status") << QByteArray("\x1b[5n");
+    QTest::newRow("cursor position") << QByteArray("\x1b[6n");
+    QTest::newRow("extended cursor position") << QByteArray("\x1b[?6n");
+    QTest::newRow("DECREQTPARM") << QByteArray("\x1b[x");
+    QTest::newRow("DECREQTPARM, 1") << QByteArray("\x1b[1x");
+    QTest::newRow("ENQ") << QByteArray("\x05");
+    QTest::newRow("ANSI mode request") << QByteArray("\x1b[4$p");
+    QTest::newRow("DEC mode request") << QByteArray("\x1b[?25$p");
+    QTest::newRow("window state report") << QByteArray("\x1b[11t");
+    QTest::newRow("window position report") << QByteArray("\x1b[13t");
+    QTest::newRow("window size report") << QByteArray("\x1b[14t");
+    QTest::newRow("text area size report") << QByteArray("\x1b[18t");
+    QTest::newRow("screen size report") << QByteArray("\x1b[19t");
+    QTest::newRow("icon label report") << QByteArray("\x1b[20t");
+    QTest::newRow("window title report") << QByteArray("\x1b[21t");
+    QTest::newRow("DECRQSS margins") << QByteArray("\x1bP$qr\x1b\\");
+    QTest::newRow("DECRQSS graphic rendition") << QByteArray("\x1bP$qm\x1b\\");
+    QTest::newRow("DECRQSS cursor style") << QByteArray("\x1bP$q q\x1b\\");
+    QTest::newRow("DECRQSS protection") << QByteArray("\x1bP$q\"q\x1b\\");
+    QTest::newRow("termcap request") << QByteArray("\x1bP+q544e\x1b\\");
+    QTest::newRow("colour query (OSC 4)") << QByteArray("\x1b]4;1;?\x07");
+    QTest::newRow("foreground query (OSC 10)") << QByteArray("\x1b]10;?\x07");
+    QTest::newRow("selection query (OSC 52)") << QByteArray("\x1b]52;c;?\x07");
+    QTest::newRow("after a full reset") << QByteArray("\x1b" "c\x1b[6n");
+    QTest::newRow("in 8-bit controls mode") << QByteArray("\x1b G\x1b[c\x1b[6n");
+}
+
+void ApdTerminalTest::theTargetsRequestsAreNeverAnswered()
+{
+    QFETCH(QByteArray, request);
+    // A marker after the request proves that it went through the emulator before the line is checked.
+    m_line->send(request + "\r\nafter");
+    const QByteArray answered = m_line->collectFor(250);
+    QVERIFY2(answered.isEmpty(), qPrintable(QStringLiteral("the pane answered %1").arg(QString::fromLatin1(answered.toHex(' ')))));
+    bool shown = false;
+    for (int row = 0; row < VtScreen::kRows && !shown; ++row)
+        shown = m_pane->screen().rowText(row).contains(QStringLiteral("after"));
+    QVERIFY2(shown, "the text after the request never reached the screen");
 }
 
 void ApdTerminalTest::koreanCommittedByAnInputMethodGoesOutInCodePage949()

@@ -15,6 +15,7 @@
 #include <QDeadlineTimer>
 #include <QDialogButtonBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QLabel>
@@ -53,7 +54,7 @@ QByteArray withoutCtrlZ(QByteArray bytes)
     return bytes;
 }
 
-// Lines of an Intel-hex-like text; never contains 'S' or Ctrl-Z, so a command byte is easy to find.
+// Lines of an Intel-hex-like text; never contains 'S', 'h' or Ctrl-Z, so a command byte is easy to find.
 QByteArray hexLines(qsizetype size, char salt)
 {
     QByteArray out;
@@ -159,6 +160,9 @@ private slots:
     void onlyASmallLeadEverQueuesAndCommandsAlwaysFindRoom_data();
     void onlyASmallLeadEverQueuesAndCommandsAlwaysFindRoom();
     void aSecondDownloadFollowsTheFirstWhole();
+    void stopEndsEveryDownloadAndNoByteOfAFileFollowsIt_data();
+    void stopEndsEveryDownloadAndNoByteOfAFileFollowsIt();
+    void closingTheWindowDuringADownloadSendsNothingMore();
     void theProgressBarFollowsTheTransferAndHidesAfterwards();
     void aFileThatCannotBeSentShowsWhyAndTheWindowKeepsWorking_data();
     void aFileThatCannotBeSentShowsWhyAndTheWindowKeepsWorking();
@@ -401,26 +405,26 @@ void DownloadTest::aCommandDuringADownloadGoesOutBetweenTheFilesBytes()
 
     QByteArray arrived = m_line->waitForBytes(size / 3, 20000);
     QVERIFY2(arrived.size() >= size / 3, "the download did not get going");
-    // Everything the far end could read is read; what follows the stop byte was still in our queues.
+    // Everything the far end could read is read; what follows the command byte was still in our queues.
     arrived += m_line->readAvailable();
     const qsizetype before = arrived.size();
     QVERIFY2(m_form->ApdComPort1->GetOutBuffFree() >= 1, "the download left no room for a command");
-    m_form->SpeedButton5Click(nullptr);
+    m_form->H1Click(nullptr);
     arrived += drainUntilIdle();
 
-    QVERIFY2(arrived.count('S') == 1, qPrintable(QStringLiteral("the stop byte arrived %1 times").arg(arrived.count('S'))));
-    const qsizetype at = arrived.indexOf('S');
+    QVERIFY2(arrived.count('h') == 1, qPrintable(QStringLiteral("the command byte arrived %1 times").arg(arrived.count('h'))));
+    const qsizetype at = arrived.indexOf('h');
     const qint64 lead = m_form->ApdProtocol1->lead();
     QVERIFY2(at >= before && at <= before + lead,
-             qPrintable(QStringLiteral("the stop byte came at %1, after %2 bytes were out; it may wait behind "
+             qPrintable(QStringLiteral("the command byte came at %1, after %2 bytes were out; it may wait behind "
                                        "at most %3 bytes of the file")
                             .arg(at)
                             .arg(before)
                             .arg(lead)));
-    QVERIFY2(at < content.size(), "the stop byte waited behind the whole file");
+    QVERIFY2(at < content.size(), "the command byte waited behind the whole file");
     QByteArray file = arrived;
     file.remove(at, 1);
-    QVERIFY2(file == content, qPrintable(QStringLiteral("around the stop byte the file arrived as %1 of %2 bytes, "
+    QVERIFY2(file == content, qPrintable(QStringLiteral("around the command byte the file arrived as %1 of %2 bytes, "
                                                         "not whole")
                                              .arg(file.size())
                                              .arg(content.size())));
@@ -519,6 +523,100 @@ void DownloadTest::aSecondDownloadFollowsTheFirstWhole()
     QCOMPARE(finished.at(0).at(0).toString(), firstPath);
     QCOMPARE(finished.at(1).at(0).toString(), secondPath);
     QVERIFY2(started.count() == 2, "each download must be started once");
+}
+
+void DownloadTest::stopEndsEveryDownloadAndNoByteOfAFileFollowsIt_data()
+{
+    // Stop is clicked once this many bytes of the first file have arrived; negative counts from its end.
+    QTest::addColumn<qsizetype>("stopAt");
+    QTest::addColumn<bool>("secondQueued");
+    // The far end stops reading before Stop, at a rate at which the line then fills and our queue holds bytes.
+    QTest::addColumn<bool>("farEndStalls");
+    QTest::newRow("early") << qsizetype{40} << false << false;
+    QTest::newRow("middle") << qsizetype{1200} << false << false;
+    QTest::newRow("last chunk") << qsizetype{-8} << false << false;
+    QTest::newRow("early, a second download queued") << qsizetype{40} << true << false;
+    QTest::newRow("middle, a second download queued") << qsizetype{1200} << true << false;
+    QTest::newRow("far end not reading, our queue holding bytes") << qsizetype{2000} << true << true;
+}
+
+void DownloadTest::stopEndsEveryDownloadAndNoByteOfAFileFollowsIt()
+{
+    QFETCH(qsizetype, stopAt);
+    QFETCH(bool, secondQueued);
+    QFETCH(bool, farEndStalls);
+    // The console's own rate, where the sender keeps only its small lead ahead of the line; a stalled far
+    // end is played at a rate at which the sender fills the line and then our queue.
+    QVERIFY2(m_form->ApdComPort1->setBaudRate(farEndStalls ? 4000000 : TApdComPort::kBaudRate),
+             "the pseudo-terminal refused the rate");
+    const QByteArray first = hexLines(farEndStalls ? 400000 : 2400, '1');
+    const QByteArray second = hexLines(900, '2');
+    const QByteArray next = hexLines(700, '3');
+    QSignalSpy cancelled(m_form->ApdProtocol1, &TApdProtocol::transferCancelled);
+    QSignalSpy failed(m_form->ApdProtocol1, &TApdProtocol::transferFailed);
+    m_form->ApdProtocol1->SetFileName(writeFile(QStringLiteral("first.hex"), first));
+    m_form->ApdProtocol1->StartTransmit();
+    if (secondQueued) {
+        m_form->ApdProtocol1->SetFileName(writeFile(QStringLiteral("second.hex"), second));
+        m_form->ApdProtocol1->StartTransmit();
+    }
+
+    const qsizetype threshold = stopAt >= 0 ? stopAt : first.size() + stopAt;
+    QByteArray arrived = m_line->waitForBytes(threshold, 20000);
+    QVERIFY2(arrived.size() >= threshold, "the download did not get that far");
+    if (farEndStalls) {
+        QTest::qWait(300);
+        QVERIFY2(m_form->ApdComPort1->pendingOutput() > 0, "the stalled line left nothing in our queue");
+    }
+    QVERIFY2(m_form->ApdProtocol1->busy(), "the download ended before Stop could be clicked");
+    QElapsedTimer clock;
+    clock.start();
+    QTest::mouseClick(m_form->SpeedButton5, Qt::LeftButton);
+    // Nothing of the file is left in our queue or the driver's: the stop byte is all that waits.
+    const qint64 pending = m_form->ApdComPort1->pendingOutput();
+    QVERIFY2(pending <= 1, qPrintable(QStringLiteral("%1 bytes still wait in front of the stop byte").arg(pending)));
+    while (!arrived.contains('S') && clock.elapsed() < 2000) {
+        QTest::qWait(1);
+        arrived += m_line->readAvailable();
+    }
+    const qint64 stopMs = clock.elapsed();
+    qInfo("Stop clicked to S at the far end: %lld ms", stopMs);
+    arrived += m_line->collectFor(300);
+
+    QVERIFY2(arrived.count('S') == 1, qPrintable(QStringLiteral("the stop byte arrived %1 times").arg(arrived.count('S'))));
+    QVERIFY2(stopMs <= 100, qPrintable(QStringLiteral("the stop byte took %1 ms to reach the far end").arg(stopMs)));
+    const qsizetype at = arrived.indexOf('S');
+    QVERIFY2(at == arrived.size() - 1,
+             qPrintable(QStringLiteral("%1 bytes followed the stop byte: %2").arg(arrived.size() - 1 - at).arg(hexOf(arrived.mid(at + 1)))));
+    QVERIFY2(first.startsWith(arrived.left(at)), "what came before the stop byte is not the start of the file");
+    QVERIFY2(!m_form->ApdProtocol1->busy(), "the sender is still busy after Stop");
+    QVERIFY2(m_form->DownloadProgress->isHidden(), "the progress bar stayed up after Stop");
+    QVERIFY2(cancelled.count() == (secondQueued ? 2 : 1) && failed.isEmpty(),
+             qPrintable(QStringLiteral("%1 transfers were reported stopped and %2 failed").arg(cancelled.count()).arg(failed.count())));
+    QCOMPARE(m_form->StatusBar1->panelText(TForm1::DirectionPanel), QStringLiteral("정지"));
+
+    // The next download goes out whole.
+    m_form->ApdProtocol1->SetFileName(writeFile(QStringLiteral("next.hex"), next));
+    m_form->ApdProtocol1->StartTransmit();
+    const QByteArray again = drainUntilIdle();
+    QVERIFY2(again == next, qPrintable(QStringLiteral("the next download arrived as %1 of %2 bytes").arg(again.size()).arg(next.size())));
+}
+
+void DownloadTest::closingTheWindowDuringADownloadSendsNothingMore()
+{
+    QVERIFY2(m_form->ApdComPort1->setBaudRate(TApdComPort::kBaudRate), "the pseudo-terminal refused 9600 bit/s");
+    m_form->ApdProtocol1->SetFileName(writeFile(QStringLiteral("long.hex"), hexLines(3000, '4')));
+    m_form->ApdProtocol1->StartTransmit();
+    m_form->show();
+    QVERIFY2(m_line->waitForBytes(300, 20000).size() >= 300, "the download did not get going");
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY2(m_form->close(), "the window refused to close");
+    m_form.reset();
+    const qint64 closeMs = clock.elapsed();
+    const QByteArray after = m_line->collectFor(300);
+    QVERIFY2(after.isEmpty(), qPrintable(QStringLiteral("%1 bytes went out after the window closed").arg(after.size())));
+    QVERIFY2(closeMs < 200, qPrintable(QStringLiteral("closing took %1 ms").arg(closeMs)));
 }
 
 void DownloadTest::theProgressBarFollowsTheTransferAndHidesAfterwards()

@@ -1,13 +1,18 @@
 // The link monitor: Tx/Rx lights follow the traffic, and the error label follows the latest activation.
 
+#include "app/statusbar.h"
 #include "app/tform1.h"
 #include "link/apdcomport.h"
 #include "link/linkmonitor.h"
 #include "tests/ptypair.h"
 
+#include <QApplication>
+#include <QImage>
 #include <QLabel>
+#include <QMessageBox>
 #include <QSignalSpy>
 #include <QTest>
+#include <QToolButton>
 
 #include <memory>
 
@@ -28,6 +33,9 @@ private slots:
     void eachKindOfLineErrorShowsAtTheNextActivationAndClearsAfter();
     void aHealthyLineKeepsTheLabelEmptyThroughActivations();
     void aVanishedDeviceClosesOnceAndKeepsReportingTheError();
+    void aFailingPortIsShownAtOnceAndStopStaysClickable();
+    void aLineErrorPresentAtARestoreIsStillShownAfterIt();
+    void theErrorTextIsReadableWholeAboveTheExitButton();
     void theTxLightFlashesWhenBytesLeaveAndGoesDarkAfterItsHold();
     void theRxLightFlashesWhenBytesArriveAndGoesDarkAfterItsHold();
 
@@ -44,6 +52,10 @@ void LinkMonitorTest::init()
     m_form = std::make_unique<TForm1>(m_line->slavePath());
     m_counters = {};
     m_form->ApdComPort1->setLineCounterSource([this](int) { return std::optional<LineCounters>(m_counters); });
+    // Activations happen to a window in front of the operator.
+    m_form->show();
+    m_form->activateWindow();
+    QVERIFY2(QTest::qWaitForWindowActive(m_form.get()), "the window did not become active");
 }
 
 void LinkMonitorTest::cleanup()
@@ -110,6 +122,77 @@ void LinkMonitorTest::aVanishedDeviceClosesOnceAndKeepsReportingTheError()
     QCOMPARE(m_form->ApdComPort1->GetOutBuffFree(), std::uint16_t{0});
     QTest::qWait(50);
     QCOMPARE(failures.size(), 1);
+}
+
+void LinkMonitorTest::aFailingPortIsShownAtOnceAndStopStaysClickable()
+{
+    m_line->closeMaster();
+    QMessageBox* box = nullptr;
+    QTRY_VERIFY2_WITH_TIMEOUT((box = m_form->findChild<QMessageBox*>(QStringLiteral("PortFailure"))) != nullptr
+                                  && box->isVisible(),
+                              "no message appeared when the device vanished", 3000);
+    QVERIFY2(box->text().contains(m_line->slavePath()) && box->text().contains(QStringLiteral("응답하지 않아")),
+             qPrintable(QStringLiteral("the message does not name the device and why: %1").arg(box->text())));
+    QVERIFY2(QApplication::activeModalWidget() == nullptr && !box->isModal(), "the message blocks the window");
+
+    QTest::mouseClick(m_form->SpeedButton5, Qt::LeftButton);
+    QCOMPARE(m_form->StatusBar1->panelText(TForm1::DirectionPanel), QStringLiteral("정지"));
+
+    // The message takes the front; closing it activates the window again, and that activation shows the error.
+    QVERIFY2(QTest::qWaitForWindowActive(box), "the message did not come to the front");
+    QVERIFY2(m_form->Label3->text().isEmpty(), "the label changed without an activation of the window");
+    box->accept();
+    m_form->activateWindow();
+    QTRY_VERIFY2_WITH_TIMEOUT(m_form->Label3->text() == kErrorText, "the error label did not follow the message", 3000);
+}
+
+void LinkMonitorTest::aLineErrorPresentAtARestoreIsStillShownAfterIt()
+{
+    // Another window takes the focus while the console is minimised, as it does on a desktop.
+    QWidget other;
+    other.setWindowTitle(QStringLiteral("other"));
+    other.resize(200, 100);
+    m_form->showMinimized();
+    other.show();
+    other.activateWindow();
+    QVERIFY2(QTest::qWaitForWindowActive(&other), "the other window did not become active");
+    QTRY_VERIFY2(!m_form->isActiveWindow(), "the console stayed active behind the other window");
+
+    ++m_counters.overrun;
+    // Restored: shown first, then activated; each runs FormActivate.
+    m_form->showNormal();
+    m_form->activateWindow();
+    QVERIFY2(QTest::qWaitForWindowActive(m_form.get()), "the restored window did not become active");
+    QTest::qWait(50);
+    QVERIFY2(m_form->Label3->text() == kErrorText, "the error present at the restore was read away before it was shown");
+
+    // The next activation without a new error clears it.
+    other.activateWindow();
+    QVERIFY2(QTest::qWaitForWindowActive(&other), "the other window did not become active");
+    m_form->activateWindow();
+    QVERIFY2(QTest::qWaitForWindowActive(m_form.get()), "the window did not become active again");
+    QTRY_VERIFY2(m_form->Label3->text().isEmpty(), "the error stayed after an activation without one");
+}
+
+void LinkMonitorTest::theErrorTextIsReadableWholeAboveTheExitButton()
+{
+    ++m_counters.frame;
+    m_form->FormActivate(m_form.get());
+    QCOMPARE(m_form->Label3->text(), kErrorText);
+    QCOMPARE(m_form->Label3->pos(), QPoint(16, 264));
+    QVERIFY2(m_form->BitBtn1->geometry() == QRect(80, 256, 75, 65), "the exit button moved");
+    // What the window shows at the label's place is the label itself, all of it.
+    const QImage window = m_form->grab().toImage();
+    const QImage label = m_form->Label3->grab().toImage();
+    const QRect area = m_form->Label3->geometry();
+    int differing = 0;
+    for (int y = 0; y < area.height(); ++y)
+        for (int x = 0; x < area.width(); ++x)
+            differing += window.pixel(area.x() + x, area.y() + y) != label.pixel(x, y) ? 1 : 0;
+    QVERIFY2(differing == 0, qPrintable(QStringLiteral("%1 pixels of the error text are covered").arg(differing)));
+    // The button still takes a click on the label's strip.
+    QWidget* under = m_form->childAt(QPoint(120, 270));
+    QVERIFY2(under == m_form->BitBtn1, "a click on the label's strip no longer reaches the exit button");
 }
 
 void LinkMonitorTest::theTxLightFlashesWhenBytesLeaveAndGoesDarkAfterItsHold()

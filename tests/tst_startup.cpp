@@ -75,6 +75,9 @@ void StartupTest::aNormalStartRunsUntilTheWindowClosesAndSucceeds_data()
 {
     QTest::addColumn<QString>("how");
     QTest::newRow("exit button") << QStringLiteral("BitBtn1");
+    QTest::newRow("exit button, Enter") << QStringLiteral("BitBtn1 Enter");
+    QTest::newRow("exit button, keypad Enter") << QStringLiteral("BitBtn1 keypad Enter");
+    QTest::newRow("exit button, Space") << QStringLiteral("BitBtn1 Space");
     QTest::newRow("menu exit item") << QStringLiteral("X1");
     QTest::newRow("system close") << QStringLiteral("close");
 }
@@ -93,6 +96,19 @@ void StartupTest::aNormalStartRunsUntilTheWindowClosesAndSucceeds()
             return;
         if (how == QStringLiteral("BitBtn1"))
             QTest::mouseClick(Form1->BitBtn1, Qt::LeftButton);
+        else if (how.startsWith(QStringLiteral("BitBtn1 "))) {
+            // The key goes to the focused button; the window's other keys must not take it.
+            Form1->activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(Form1));
+            Form1->BitBtn1->setFocus(Qt::TabFocusReason);
+            QVERIFY(Form1->BitBtn1->hasFocus());
+            if (how.endsWith(QStringLiteral("Space")))
+                QTest::keyClick(Form1->BitBtn1, Qt::Key_Space);
+            else if (how.contains(QStringLiteral("keypad")))
+                QTest::keyClick(Form1->BitBtn1, Qt::Key_Enter, Qt::KeypadModifier);
+            else
+                QTest::keyClick(Form1->BitBtn1, Qt::Key_Return);
+        }
         else if (how == QStringLiteral("X1"))
             Form1->X1->trigger();
         else

@@ -1,5 +1,6 @@
 // The emulated screen: what arrives is shown, double-width where it should be, changes are reported once per
-// read, queries are answered through the output, and a clear loses nothing that arrives after it.
+// read, and a clear loses nothing that arrives after it. (That the target's requests are never answered is
+// checked on a real line, in the pane's tests.)
 
 #include "link/vtscreen.h"
 
@@ -39,7 +40,6 @@ private slots:
     void aClearDuringTheStreamLosesNothingThatArrivesAfterIt();
     void aHangulSyllableTakesOneDoubleWidthCell();
     void changedCellsAreReportedOncePerRead();
-    void queriesAreAnsweredThroughTheOutputAndNothingElseLeaves();
     void theScreenIsTwentyOneRowsOfSixtyTwoColumns();
     void theScrollBackKeepsWhatLeavesTheScreenWithinItsBound_data();
     void theScrollBackKeepsWhatLeavesTheScreenWithinItsBound();
@@ -120,19 +120,6 @@ void VtScreenTest::changedCellsAreReportedOncePerRead()
              "the cursor move was not reported once, at its final place");
     screen.write("");
     QVERIFY2(changed.size() == 1 && moved.size() == 1, "an empty read reported a change");
-}
-
-void VtScreenTest::queriesAreAnsweredThroughTheOutputAndNothingElseLeaves()
-{
-    QByteArray sent;
-    VtScreen screen([&sent](QByteArrayView bytes) { sent += bytes.toByteArray(); });
-    screen.write("plain text, 메모리\r\n");
-    QVERIFY2(sent.isEmpty(), "plain text made the emulator send something");
-    screen.write("\x1b[3;4H\x1b[6n");
-    QVERIFY2(sent == "\x1b[3;4R", qPrintable(QStringLiteral("cursor report was %1").arg(QString::fromLatin1(sent.toHex(' ')))));
-    sent.clear();
-    screen.write("\x1b[c");
-    QVERIFY2(sent.startsWith("\x1b[?") && sent.endsWith('c'), "device attributes were not answered");
 }
 
 void VtScreenTest::theScreenIsTwentyOneRowsOfSixtyTwoColumns()

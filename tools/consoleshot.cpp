@@ -1,6 +1,6 @@
 // console-shot: pictures of the console for its documentation.
 //
-// Usage: console-shot OUTPUT.png [window|menu|hint]
+// Usage: console-shot OUTPUT.png [window|menu|hint|failure|failure-message]
 // Opens the main window on a pseudo-terminal of its own (never on a real serial device), puts it into the
 // named state and saves what the screen shows around it. Run it on a real display or under xvfb-run.
 
@@ -12,6 +12,7 @@
 #include <QToolTip>
 #include <QGroupBox>
 #include <QMenu>
+#include <QMessageBox>
 #include <QScreen>
 #include <QTest>
 #include <QTimer>
@@ -27,7 +28,7 @@ int main(int argc, char** argv)
     QApplication application(argc, argv);
     const QStringList args = QApplication::arguments();
     if (args.size() < 2) {
-        std::fprintf(stderr, "usage: console-shot OUTPUT.png [window|menu|hint]\n");
+        std::fprintf(stderr, "usage: console-shot OUTPUT.png [window|menu|hint|failure|failure-message]\n");
         return 2;
     }
     const QString output = args.at(1);
@@ -66,6 +67,23 @@ int main(int argc, char** argv)
         QTest::qWait(100);
         QCursor::setPos(on);
         QTest::qWait(1500);
+    } else if (state.startsWith(QStringLiteral("failure"))) {
+        // The far end goes away as a pulled cable does: the message first, then the error label once the
+        // operator has closed it and the window is active again.
+        ::close(master);
+        QTest::qWait(1000);
+        auto* box = form.findChild<QMessageBox*>(QStringLiteral("PortFailure"));
+        if (box == nullptr) {
+            std::fprintf(stderr, "console-shot: no failure message appeared\n");
+            return 1;
+        }
+        if (state == QStringLiteral("failure-message")) {
+            area = area.united(box->frameGeometry());
+        } else {
+            box->accept();
+            form.activateWindow();
+            QTest::qWait(500);
+        }
     }
     QTest::qWait(200);
     const QPixmap shot = form.screen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
@@ -74,6 +92,7 @@ int main(int argc, char** argv)
         return 1;
     }
     Form1 = nullptr;
-    ::close(master);
+    if (!state.startsWith(QStringLiteral("failure")))
+        ::close(master);
     return 0;
 }

@@ -1,7 +1,9 @@
 // robot-target-sim: the simulated robot on a pseudo-terminal, for running the console without hardware.
 //
 // Prints the device to open as the serial port, serves it until SIGINT or SIGTERM, and exits 0. The
-// signals reach the event loop through a self-pipe, so shutdown runs the normal destructors.
+// signals reach the event loop through a self-pipe, so shutdown runs the normal destructors. Every change of
+// the robot's motion is printed ("robot-target-sim: motion FORWARD"); with --noise FILE, each SIGUSR1 puts
+// that file's bytes on the line as they stand, as line noise or a confused target would.
 
 #include "tools/targetsim.h"
 
@@ -21,10 +23,10 @@ namespace {
 
 std::array<int, 2> g_signalPipe{-1, -1};
 
-extern "C" void onTerminationSignal(int)
+extern "C" void onSignal(int signal)
 {
     const int savedErrno = errno;
-    const char byte = 1;
+    const char byte = static_cast<char>(signal);
     [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &byte, 1);
     errno = savedErrno;
 }
@@ -34,10 +36,11 @@ bool installSignalPipe()
     if (::pipe2(g_signalPipe.data(), O_CLOEXEC | O_NONBLOCK) != 0)
         return false;
     struct sigaction action{};
-    action.sa_handler = onTerminationSignal;
+    action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0
+        && ::sigaction(SIGUSR1, &action, nullptr) == 0;
 }
 
 } // namespace
@@ -58,6 +61,10 @@ int main(int argc, char* argv[])
         QStringLiteral("record"), QStringLiteral("Append every byte received from the console to this file."),
         QStringLiteral("file"));
     parser.addOption(recordOption);
+    const QCommandLineOption noiseOption(
+        QStringLiteral("noise"), QStringLiteral("Put this file's bytes on the line, unpaced by the monitor, at each SIGUSR1."),
+        QStringLiteral("file"));
+    parser.addOption(noiseOption);
     parser.process(app);
     bool rateOk = false;
     const int rate = parser.value(rateOption).toInt(&rateOk);
@@ -75,11 +82,35 @@ int main(int argc, char* argv[])
     try {
         TargetSimulator target(rate);
         QSocketNotifier signalNotifier(g_signalPipe[0], QSocketNotifier::Read);
-        QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [] {
+        const QString noisePath = parser.value(noiseOption);
+        QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&target, &noisePath] {
             std::array<char, 16> drain{};
-            while (::read(g_signalPipe[0], drain.data(), drain.size()) > 0) {
+            bool quit = false;
+            ssize_t n = 0;
+            while ((n = ::read(g_signalPipe[0], drain.data(), drain.size())) > 0) {
+                for (ssize_t i = 0; i < n; ++i) {
+                    if (drain[static_cast<std::size_t>(i)] != SIGUSR1) {
+                        quit = true;
+                        continue;
+                    }
+                    QFile noise(noisePath);
+                    if (noisePath.isEmpty() || !noise.open(QIODevice::ReadOnly)) {
+                        std::fprintf(stderr, "robot-target-sim: no noise to send (--noise %s)\n", qPrintable(noisePath));
+                        continue;
+                    }
+                    const QByteArray bytes = noise.readAll();
+                    target.sendRaw(bytes);
+                    std::printf("robot-target-sim: noise %lld bytes\n", static_cast<long long>(bytes.size()));
+                    std::fflush(stdout);
+                }
             }
-            QCoreApplication::quit();
+            if (quit)
+                QCoreApplication::quit();
+        });
+        QObject::connect(&target, &TargetSimulator::motionChanged, &app, [](TargetSimulator::Motion motion) {
+            static constexpr const char* kWords[] = {"STOP", "FORWARD", "LEFT TURN", "RIGHT TURN", "BACKWARD"};
+            std::printf("robot-target-sim: motion %s\n", kWords[static_cast<int>(motion)]);
+            std::fflush(stdout);
         });
         QObject::connect(&target, &TargetSimulator::lineFailed, &app,
                          [](const QString& reason) { std::fprintf(stderr, "robot-target-sim: %s\n", qPrintable(reason)); });

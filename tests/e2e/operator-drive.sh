@@ -8,6 +8,12 @@
 # (its own or Qt's file dialog's). Screenshots of the main states are left in the
 # artefact folder.
 #
+# Then the ways in which bytes nobody sent could reach the robot: keys without text and the menu keys in the
+# pane, the target's own requests (status, cursor position, device attributes) arriving as line noise, Stop
+# in the middle of a download, and closing the window during one. Nothing but what the operator typed or
+# clicked may arrive, the robot may report no motion that was not commanded, the download after the stopped
+# one must load, and the close must end the program at once with status 0.
+#
 # Usage: operator-drive.sh BUILD_DIR SOURCE_DIR ARTEFACT_DIR
 # Exit 77 (skipped) where this machine cannot make a mount namespace, except under CI, where that fails.
 set -euo pipefail
@@ -23,11 +29,12 @@ pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
+  cp "$work/console.out" "$work/sim.out" "$work/received" "$artefacts/" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-fail() { echo "operator-drive: FAIL: $*" >&2; exit 1; }
+fail() { echo "operator-drive: FAIL: $*" >&2; cp "$work/received" "$work/sim.out" "$work/console.out" "$artefacts/" 2>/dev/null || true; exit 1; }
 
 if ! unshare --mount --propagation private true 2>/dev/null; then
   reason="this machine cannot make a private mount namespace (unshare --mount needs root or user namespaces)"
@@ -40,15 +47,19 @@ for tool in Xvfb xdotool import; do
 done
 
 # A display of our own.
-Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp > "$work/display" 2> "$work/xvfb.log" &
+Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp -ardelay 60000 > "$work/display" 2> "$work/xvfb.log" &
 pids+=($!)
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
 [ -s "$work/display" ] || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
 export DISPLAY=":$(head -n1 "$work/display")"
 
 # The simulated robot, at the real line rate.
-"$build/tools/robot-target-sim" --record "$work/received" > "$work/sim.out" 2> "$work/sim.err" &
-pids+=($!)
+# What the line noise says: every request a terminal might answer (status, cursor position, primary and
+# secondary device attributes, terminal parameters, ENQ, a window report, a setting request).
+printf '\033[5n\033[6n\033[c\033[>c\033[x\005\033[18t\033P$qm\033\\' > "$work/noise"
+"$build/tools/robot-target-sim" --record "$work/received" --noise "$work/noise" > "$work/sim.out" 2> "$work/sim.err" &
+sim=$!
+pids+=($sim)
 for _ in $(seq 100); do grep -q 'serial port at' "$work/sim.out" 2>/dev/null && break; sleep 0.05; done
 pty=$(sed -n 's/^robot-target-sim: serial port at //p' "$work/sim.out")
 [ -c "$pty" ] || fail "the simulator gave no pseudo-terminal: $(cat "$work/sim.err")"
@@ -72,7 +83,7 @@ eval "$(xdotool getwindowgeometry --shell "$window")"   # X, Y of the client are
 
 shot() { import -window root -crop "737x348+$X+$Y" "$artefacts/$1.png"; }
 click() { xdotool mousemove --sync $((X + $1)) $((Y + $2)) click 1; sleep 0.15; }
-key() { xdotool key --window "$window" "$@"; sleep 0.15; }
+key() { xdotool windowfocus --sync "$window"; xdotool key --window "$window" "$@"; sleep 0.15; }
 wait_for_load() {
   local count=$1
   for _ in $(seq 300); do
@@ -82,10 +93,21 @@ wait_for_load() {
   fail "download $count did not load: $(grep 'load' "$work/sim.out" || true)"
 }
 choose_file() {
-  key ctrl+d
-  sleep 0.8
+  # Wait for the dialog (a loaded machine may take a while to show it) and give it the keyboard. A key
+  # press can be lost while the X server hands the focus around; Ctrl+D again cannot open a second dialog.
+  local dialog="" attempt
+  for attempt in 1 2 3; do
+    key ctrl+d
+    dialog=$(timeout 6 xdotool search --sync --onlyvisible --name '^Open$' | head -n1) && [ -n "$dialog" ] && break
+  done
+  [ -n "$dialog" ] || { shot no-dialog; fail "the file dialog did not open"; }
+  xdotool windowfocus --sync "$dialog"
+  sleep 0.3
   xdotool type --delay 5 "$1"
   xdotool key Return
+  for _ in $(seq 100); do xdotool search --onlyvisible --name '^Open$' | grep -qx "$dialog" || break; sleep 0.05; done
+  # Without a window manager nobody hands the focus back when the dialog goes.
+  xdotool windowfocus --sync "$window"
 }
 
 shot start
@@ -126,21 +148,79 @@ xdotool type --delay 20 abc
 key Return
 sleep 0.5; shot typed
 
+# Keys without text send nothing; Shift+F10 and the Menu key open the menu (Escape closes it) and send nothing.
+key Down End Up Left Right Home Insert Prior Next F9 F10 F11 F12 shift+F3 shift+F9 shift+Tab
+key shift+F10; sleep 0.3; shot menu-key; key Escape
+key Menu; sleep 0.3; key Escape
+
+# The target's requests arrive as noise; the console must not answer any of them.
+kill -USR1 "$sim"
+for _ in $(seq 50); do grep -q '^robot-target-sim: noise' "$work/sim.out" && break; sleep 0.1; done
+sleep 1.5; shot noise
+
+# A download long enough to stop in the middle: 120 records whose digits are full of B and F.
+long="$work/long.hex"
+awk 'BEGIN {
+  for (line = 0; line < 120; ++line) {
+    address = line * 16; sum = 16 + int(address / 256) + address % 256; data = ""
+    for (i = 0; i < 16; ++i) { byte = 176 + (address + i) * 37 % 16; sum += byte; data = data sprintf("%02X", byte) }
+    printf ":10%04X00%s%02X\r\n", address, data, (256 - sum % 256) % 256
+  }
+  printf ":00000001FF\r\n"
+}' > "$long"
+click 252 300     # l
+choose_file "$long"
+sleep 1.2
+click 116 132     # Stop, with most of the file still to go
+sleep 0.5; shot stopped
+sleep 1.5         # the monitor gives up on the broken load once the line is quiet
+click 252 300     # l, and a whole download after the stopped one
+choose_file "$hex"
+wait_for_load 3
+
+# Closing during a download ends the program at once, and nothing more of the file goes out.
+click 252 300     # l
+choose_file "$long"
+sleep 1
+closed_at=$(date +%s%N)
 key alt+x
 status=0
 wait "$console" || status=$?
+close_ms=$((($(date +%s%N) - closed_at) / 1000000))
 [ "$status" -eq 0 ] || fail "Alt+X ended the console with status $status: $(cat "$work/console.out")"
+[ "$close_ms" -lt 1000 ] || fail "Alt+X during a download took $close_ms ms to end the console"
+sleep 1.5         # whatever might still have been on its way
 
 [ -z "$(ls -A "$work/config")" ] || fail "the console stored settings: $(cd "$work/config" && find . -type f)"
 
+keep() { cp "$work/received" "$artefacts/received.bin"; cp "$work/expected" "$artefacts/expected.bin"; fail "$@"; }
 {
   printf 'FLRBShmcdpl'; tr -d '\032' < "$hex"
   printf 'rqrql'; tr -d '\032' < "$hex"
   printf '\rabc\r'
 } > "$work/expected"
-if ! cmp -s "$work/expected" "$work/received"; then
-  cp "$work/expected" "$artefacts/expected.bin"
-  cp "$work/received" "$artefacts/received.bin"
-  fail "the simulator received other bytes than the operator sent ($(cmp "$work/expected" "$work/received" 2>&1 | head -n1); see expected.bin and received.bin in $artefacts)"
-fi
-echo "operator-drive: PASS: $(wc -c < "$work/received") bytes as sent, 2 downloads loaded, exit status 0"
+first=$(wc -c < "$work/expected")
+cmp -s -n "$first" "$work/expected" "$work/received" \
+  || keep "the simulator received other bytes than the operator sent ($(cmp -n "$first" "$work/expected" "$work/received" 2>&1 | head -n1); see expected.bin and received.bin in $artefacts)"
+# Then: l, the start of the long file, S; l and the short file whole; l and the start of the long file.
+tail -c +$((first + 1)) "$work/received" > "$work/rest"
+[ "$(head -c 1 "$work/rest")" = l ] || keep "after the typed text came '$(head -c 16 "$work/rest")', not the load command: a key or an answer reached the robot"
+stop=$(grep -abo S "$work/rest" | head -n1 | cut -d: -f1)
+[ -n "$stop" ] || keep "the stop byte never arrived"
+cut_at=$((stop - 1))
+cmp -s -n "$cut_at" <(tail -c +2 "$work/rest") "$long" || keep "what went out before Stop is not the start of the file"
+[ "$cut_at" -lt "$(wc -c < "$long")" ] || keep "Stop came after the whole file"
+tail -c +$((stop + 2)) "$work/rest" > "$work/after-stop"
+{ printf l; tr -d '\032' < "$hex"; printf l; } > "$work/expected-after"
+n=$(wc -c < "$work/expected-after")
+cmp -s -n "$n" "$work/expected-after" "$work/after-stop" \
+  || keep "after Stop came '$(head -c 24 "$work/after-stop" | od -An -c | tr -s ' ')', not the next download: bytes of the stopped file followed Stop"
+tail -c +$((n + 1)) "$work/after-stop" > "$work/after-close"
+closed=$(wc -c < "$work/after-close")
+cmp -s -n "$closed" "$work/after-close" "$long" && [ "$closed" -lt "$(wc -c < "$long")" ] \
+  || keep "after the window closed during the download, more than the start of the file arrived ($closed bytes)"
+
+motions=$(sed -n 's/^robot-target-sim: motion //p' "$work/sim.out" | paste -sd, -)
+[ "$motions" = "FORWARD,LEFT TURN,RIGHT TURN,BACKWARD,STOP" ] \
+  || fail "the robot reported motions '$motions'; the operator commanded FORWARD,LEFT TURN,RIGHT TURN,BACKWARD,STOP"
+echo "operator-drive: PASS: $(wc -c < "$work/received") bytes as sent, 3 downloads loaded, Stop cut the fourth after $cut_at bytes, closing cut the fifth after $closed bytes in $close_ms ms, exit status 0"

@@ -22,7 +22,7 @@ inline void feedTerminal(const std::uint8_t* data, std::size_t size)
         seed = seed * 31u + data[at];
     const std::uint8_t flags = size > 0 ? data[0] : 0;
 
-    VtScreen screen([](QByteArrayView) {});
+    VtScreen screen;
     const std::size_t clearAt = (flags & 1u) != 0 ? at + (size - at) / 2 : size + 1;
     const bool oneRead = (flags & 2u) != 0;
     bool cleared = false;
