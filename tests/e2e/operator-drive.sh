@@ -98,14 +98,26 @@ choose_file() {
   local dialog="" attempt
   for attempt in 1 2 3; do
     key ctrl+d
-    dialog=$(timeout 6 xdotool search --sync --onlyvisible --name '^Open$' | head -n1) && [ -n "$dialog" ] && break
+    dialog=$(timeout 6 xdotool search --sync --onlyvisible --name '^열기$' | head -n1) && [ -n "$dialog" ] && break
   done
   [ -n "$dialog" ] || { shot no-dialog; fail "the file dialog did not open"; }
-  xdotool windowfocus --sync "$dialog"
-  sleep 0.3
-  xdotool type --delay 5 "$1"
-  xdotool key Return
-  for _ in $(seq 100); do xdotool search --onlyvisible --name '^Open$' | grep -qx "$dialog" || break; sleep 0.05; done
+  # Qt's dialog can refuse a path typed at machine speed while its model still gathers the folder ("file
+  # not found" for a file that exists); the path is then typed again, and the run says so.
+  for attempt in 1 2 3; do
+    xdotool windowfocus --sync "$dialog"
+    sleep 0.3
+    xdotool key ctrl+a
+    xdotool type --delay 5 "$1"
+    xdotool key Return
+    for _ in $(seq 100); do xdotool search --onlyvisible --name '^열기$' | grep -qx "$dialog" || break; sleep 0.05; done
+    xdotool search --onlyvisible --name '^열기$' | grep -qx "$dialog" || break
+    echo "operator-drive: note: the file dialog refused $1 (attempt $attempt); typing it again"
+    shot "dialog-refused-$attempt"
+    box=$(xdotool search --onlyvisible --name '^열기$' | grep -vx "$dialog" | head -n1) || true
+    [ -z "$box" ] || xdotool windowfocus --sync "$box"
+    xdotool key Return   # the dialog's own message box
+    sleep 0.3
+  done
   # Without a window manager nobody hands the focus back when the dialog goes.
   xdotool windowfocus --sync "$window"
 }
