@@ -8,6 +8,7 @@
 // side, and ends the loop when it is done.
 
 #include "app/tform1.h"
+#include "bench/shownform.h"
 
 #include <QApplication>
 #include <QTest>
@@ -42,15 +43,11 @@ int main(int argc, char** argv)
 {
     const int clicks = argc >= 2 ? std::max(10, std::atoi(argv[1])) : 200;
     QApplication application(argc, argv);
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
+    const ShownForm shown = showFormOnFreshPty("bench_click");
+    if (!shown.form)
         return 1;
-    TForm1 form(QString::fromLocal8Bit(::ptsname(master)));
-    form.show();
-    if (!QTest::qWaitForWindowExposed(&form)) {
-        std::fprintf(stderr, "bench_click: the window was never shown (is there a display?)\n");
-        return 1;
-    }
+    const int master = shown.master;
+    TForm1& form = *shown.form;
     QTest::qWait(300);
     const QPoint target = form.SpeedButton1->mapToGlobal(form.SpeedButton1->rect().center());
 

@@ -6,6 +6,7 @@
 // OPENINGS; the second less the first is what the later openings kept.
 
 #include "app/tform1.h"
+#include "bench/shownform.h"
 #include "link/apdterminal.h"
 
 #include <QApplication>
@@ -63,15 +64,11 @@ int main(int argc, char** argv)
 {
     const int openings = argc >= 2 ? std::max(kFirstOpenings + 1, std::atoi(argv[1])) : 500;
     QApplication application(argc, argv);
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
+    const ShownForm shown = showFormOnFreshPty("bench_popup");
+    if (!shown.form)
         return 1;
-    TForm1 form(QString::fromLocal8Bit(::ptsname(master)));
-    form.show();
-    if (!QTest::qWaitForWindowExposed(&form)) {
-        std::fprintf(stderr, "bench_popup: the window was never shown (is there a display?)\n");
-        return 1;
-    }
+    const int master = shown.master;
+    TForm1& form = *shown.form;
     // Active, as the operator's window is: the pane's cursor blinks and the window follows activation.
     form.activateWindow();
     if (!QTest::qWaitForWindowActive(&form))
