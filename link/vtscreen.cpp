@@ -225,15 +225,19 @@ int VtScreen::historyLines() const
 
 void VtScreen::pushLine(const void* vtermCells, int columns)
 {
-    if (!m_history) {
+    if (!m_history)
         m_history = std::make_unique<History>();
-        m_history->cells.resize(static_cast<std::size_t>(kScrollbackLines) * kColumns);
-    }
     History& h = *m_history;
     int row = 0;
     if (h.count < kScrollbackLines) {
-        row = (h.first + h.count) % kScrollbackLines;
+        // Until the ring is full its oldest line is row 0, and it grows with the lines that arrive: a short
+        // session holds only what it scrolled off.
+        row = h.count;
         ++h.count;
+        constexpr auto kCapacity = static_cast<std::size_t>(kScrollbackLines) * kColumns;
+        const std::size_t needed = static_cast<std::size_t>(h.count) * kColumns;
+        if (h.cells.size() < needed)
+            h.cells.resize(std::max(needed, std::min(2 * h.cells.size(), kCapacity)));
     } else {
         // Full: the oldest line makes room.
         row = h.first;

@@ -113,7 +113,7 @@ private:
     int onCursorVisible(bool visible);
     int onMoveRect(const QRect& dest, const QRect& src);
     // Lines leave the screen as fast as libvterm scrolls: they are kept as libvterm's own cells,
-    // copied in one go into a ring allocated on first use, and converted only when looked at.
+    // copied in one go into a ring that grows to its bound as they come, and converted only when looked at.
     struct History;
     void pushLine(const void* vtermCells, int columns);
     Cell convert(const void* vtermCell) const;
