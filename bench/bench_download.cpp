@@ -7,10 +7,13 @@
 //   bench_download [line-bytes=15000 [stop-tries=20 [big-bytes=64MiB [big-rate=40000000]]]]
 //   (a zero skips that part)
 //
-// 1. Paced download of a line-bytes hex file through the window's protocol, with Stop clicked stop-tries
-//    times meanwhile: line busy fraction, total time against N/960 x 1.01 + 0.2 s, Stop latency.
-// 2. The same file written to the port at once, as the comparison, with Stop clicked the same way.
-// 3. Peak memory (VmHWM) of a fresh process sending 64 KiB and one sending big-bytes, at big-rate bit/s
+// 1. Paced download of a line-bytes hex file through the window's protocol, with a monitor command (help,
+//    'h') clicked stop-tries times meanwhile: line busy fraction, total time against N/960 x 1.01 + 0.2 s,
+//    how long a command takes to reach the far end during a download.
+// 2. The same file written to the port at once, as the comparison, with the command clicked the same way.
+// 3. Stop, clicked stop-tries times, each in a download of its own at a different point: how long `S` takes
+//    to reach the far end, and how many file bytes arrived after it (none may).
+// 4. Peak memory (VmHWM) of a fresh process sending 64 KiB and one sending big-bytes, at big-rate bit/s
 //    with a far end that reads as fast as it can, and the throughput of each.
 
 #include "app/tform1.h"
@@ -77,11 +80,14 @@ bool writeHexFile(const QString& path, qint64 size)
 }
 
 // The line: takes what is due at `rate` bytes/s from the pty master; records idle time and when each
-// 'S' arrived.
+// `marker` (a command byte that hex text never holds) arrived.
 class LineReader
 {
 public:
-    LineReader(int fd, double rate, qint64 expected) : m_fd(fd), m_rate(rate), m_expected(expected) {}
+    LineReader(int fd, double rate, qint64 expected, char marker)
+        : m_fd(fd), m_rate(rate), m_expected(expected), m_marker(marker)
+    {
+    }
 
     void start() { m_thread = std::thread([this] { run(); }); }
     void join()
@@ -127,7 +133,7 @@ private:
                     first = now;
                 }
                 for (qint64 i = 0; i < got; ++i)
-                    if (buffer[size_t(i)] == 'S')
+                    if (buffer[size_t(i)] == m_marker)
                         stopArrivals.push_back(now);
                 received.append(buffer.data(), got);
                 last = now;
@@ -146,6 +152,7 @@ private:
     int m_fd;
     double m_rate;
     std::atomic<qint64> m_expected;
+    char m_marker;
     std::thread m_thread;
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_done{false};
@@ -160,7 +167,7 @@ struct LineRun
     std::vector<double> stopLatencies;
 };
 
-// Runs one download at the line rate, clicking Stop `tries` times while it runs. `atOnce` writes the whole
+// Runs one download at the line rate, clicking help (`h`) `tries` times while it runs. `atOnce` writes the whole
 // file into the port in one go instead of using the protocol.
 LineRun runAtLineRate(const QString& path, const QByteArray& content, int tries, bool atOnce)
 {
@@ -168,7 +175,7 @@ LineRun runAtLineRate(const QString& path, const QByteArray& content, int tries,
     PtyPair line;
     TForm1 form(line.slavePath());
     const double fileSeconds = static_cast<double>(content.size()) / kLineBytesPerSecond;
-    LineReader reader(line.masterFd(), kLineBytesPerSecond, content.size() + tries);
+    LineReader reader(line.masterFd(), kLineBytesPerSecond, content.size() + tries, 'h');
     reader.start();
 
     std::vector<Clock::time_point> clicks;
@@ -192,7 +199,7 @@ LineRun runAtLineRate(const QString& path, const QByteArray& content, int tries,
             return;
         }
         clicks.push_back(Clock::now());
-        form.SpeedButton5Click(nullptr);
+        form.H1Click(nullptr);
     });
     clicker.start(1);
 
@@ -217,7 +224,7 @@ LineRun runAtLineRate(const QString& path, const QByteArray& content, int tries,
     const double span = secondsBetween(reader.first, reader.last);
     result.busy = span > 0 ? 1.0 - reader.idleSeconds / span : 0;
     QByteArray file = reader.received;
-    file.replace("S", "");
+    file.replace("h", "");
     result.whole = file == content && reader.received.size() == expected - result.dropped;
     for (size_t i = 0; i < clicks.size() && i < reader.stopArrivals.size(); ++i)
         result.stopLatencies.push_back(secondsBetween(clicks[i], reader.stopArrivals[i]) * 1000.0);
@@ -239,14 +246,61 @@ void printLineRun(const char* name, const char* key, const LineRun& run, qint64 
     std::printf("%s: %lld bytes in %.3f s (bound %.3f s, ideal %.3f s), line busy %.2f %%, file %s\n", name,
                 static_cast<long long>(size), run.seconds, bound, static_cast<double>(size) / kLineBytesPerSecond,
                 run.busy * 100.0, run.whole ? "whole" : "NOT WHOLE");
-    std::printf("%s: Stop latency over %zu tries: median %.1f ms, p99 %.1f ms, worst %.1f ms; %d dropped for lack of room\n",
+    std::printf("%s: command latency over %zu tries: median %.1f ms, p99 %.1f ms, worst %.1f ms; %d dropped for lack of room\n",
                 name, run.stopLatencies.size(), percentile(run.stopLatencies, 0.5), percentile(run.stopLatencies, 0.99),
                 percentile(run.stopLatencies, 1.0), run.dropped);
-    std::printf("RESULT %s_seconds=%.3f %s_bound_seconds=%.3f %s_busy_pct=%.2f %s_whole=%d %s_stop_median_ms=%.1f "
-                "%s_stop_p99_ms=%.1f %s_stop_worst_ms=%.1f %s_stop_dropped=%d\n",
+    std::printf("RESULT %s_seconds=%.3f %s_bound_seconds=%.3f %s_busy_pct=%.2f %s_whole=%d %s_command_median_ms=%.1f "
+                "%s_command_p99_ms=%.1f %s_command_worst_ms=%.1f %s_command_dropped=%d\n",
                 key, run.seconds, key, bound, key, run.busy * 100.0, key, run.whole ? 1 : 0, key,
                 percentile(run.stopLatencies, 0.5), key, percentile(run.stopLatencies, 0.99), key,
                 percentile(run.stopLatencies, 1.0), key, run.dropped);
+}
+
+// Clicks Stop `tries` times, each in a download of its own, at points spread over the first eighth of the
+// file. Prints the latency of `S` at a far end draining at the line rate, and the file bytes that arrived
+// after it. On a pseudo-terminal the bytes already handed to the far end stay there, so `S` waits behind
+// the protocol's lead of about 64 bytes.
+void runStops(const QString& path, const QByteArray& content, int tries)
+{
+    PtyPair line;
+    TForm1 form(line.slavePath());
+    const double fileSeconds = static_cast<double>(content.size()) / kLineBytesPerSecond;
+    std::vector<double> latencies;
+    qint64 bytesAfter = 0;
+    int wrongPrefix = 0;
+    for (int i = 0; i < tries; ++i) {
+        LineReader reader(line.masterFd(), kLineBytesPerSecond, content.size() + 1, 'S');
+        reader.start();
+        const double stopAt = 0.05 + (fileSeconds - 1.0) * i / std::max(1, tries - 1) / 8;
+        Clock::time_point clicked;
+        QEventLoop loop;
+        QTimer::singleShot(static_cast<int>(stopAt * 1000), &loop, [&] {
+            clicked = Clock::now();
+            form.SpeedButton5Click(nullptr);
+            // Whatever might still be on its way.
+            QTimer::singleShot(300, &loop, &QEventLoop::quit);
+        });
+        form.ApdProtocol1->SetFileName(path);
+        form.ApdProtocol1->StartTransmit();
+        loop.exec();
+        reader.join();
+        const qsizetype at = reader.received.indexOf('S');
+        if (at < 0 || reader.stopArrivals.empty()) {
+            ++wrongPrefix;
+            continue;
+        }
+        latencies.push_back(secondsBetween(clicked, reader.stopArrivals.front()) * 1000.0);
+        bytesAfter += reader.received.size() - at - 1;
+        if (!content.startsWith(reader.received.left(at)))
+            ++wrongPrefix;
+    }
+    std::printf("stop: %zu Stops each in a download of its own: S after median %.1f ms, p99 %.1f ms, worst %.1f ms; "
+                "%lld file bytes after S; %d runs without S or with altered bytes\n",
+                latencies.size(), percentile(latencies, 0.5), percentile(latencies, 0.99), percentile(latencies, 1.0),
+                static_cast<long long>(bytesAfter), wrongPrefix);
+    std::printf("RESULT stop_median_ms=%.1f stop_p99_ms=%.1f stop_worst_ms=%.1f stop_bytes_after=%lld stop_bad_runs=%d\n",
+                percentile(latencies, 0.5), percentile(latencies, 0.99), percentile(latencies, 1.0),
+                static_cast<long long>(bytesAfter), wrongPrefix);
 }
 
 // In a fresh process: sends `path` at `rate` bit/s to a far end that reads as fast as it can; prints
@@ -348,6 +402,8 @@ int main(int argc, char** argv)
         printLineRun("paced", "paced", runAtLineRate(linePath, content, tries, false), lineBytes);
         std::fflush(stdout);
         printLineRun("whole file at once", "at_once", runAtLineRate(linePath, content, tries, true), lineBytes);
+        std::fflush(stdout);
+        runStops(linePath, content, tries);
         std::fflush(stdout);
     }
 
