@@ -1,6 +1,6 @@
 #include "app/console.h"
 
-#include "app/session.h"
+#include "app/qtsetup.h"
 #include "app/tform1.h"
 #include "link/apdcomport.h"
 
@@ -95,7 +95,7 @@ int guarded(const std::function<int()>& body)
 int execConsole(const QString& portDevice)
 {
     return guarded([&portDevice] {
-        setUpConsoleSession();
+        setUpQtForConsole();
         auto window = std::make_unique<TForm1>(portDevice);
         Form1 = window.get();
         window->show();

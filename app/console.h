@@ -6,7 +6,7 @@
 // Exit status of a start-up that failed (the failure was shown to the operator).
 inline constexpr int kStartupFailed = 1;
 
-// Sets the session up (app/session.h), creates the main window on `portDevice`, shows it and runs the message
+// Sets Qt up (app/qtsetup.h), creates the main window on `portDevice`, shows it and runs the message
 // loop until it closes. Any exception escaping start-up or the loop is shown in a message box with its
 // message and written as one line on stderr, and the result is then kStartupFailed; otherwise the loop's
 // own status. Needs an existing QApplication.

@@ -4,7 +4,7 @@
 // can be tried without a robot and without any rights on the machine's serial devices.
 
 #include "app/console.h"
-#include "app/session.h"
+#include "app/qtsetup.h"
 #include "tools/targetsim.h"
 
 #include <QApplication>
@@ -15,7 +15,7 @@
 int main(int argc, char** argv)
 {
     QApplication application(argc, argv);
-    setUpConsoleSession();
+    setUpQtForConsole();
     std::unique_ptr<TargetSimulator> target;
     try {
         target = std::make_unique<TargetSimulator>();

@@ -11,9 +11,10 @@
 // files of the shown folder are listed under it (list "rawNamedFiles", button "openRawNamedFile"), their
 // names read as code page 949; choosing one gives FileName in the form of decodeFileName() (link/filename.h),
 // which keeps the name's exact bytes.
+//
 // The dialog opens in the folder of the last file confirmed through it, as platform open dialogs do; before
 // the first, in InitialDir, or the working folder when that is empty. That folder is kept in memory only,
-// for the rest of the session.
+// until the program ends.
 
 #include <QObject>
 #include <QString>

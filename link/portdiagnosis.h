@@ -3,7 +3,7 @@
 // to do next, and who else holds it.
 //
 // Everything here looks at names, links, status, lock files and /proc only: it never opens a device that
-// it reports on, since opening a serial device can change its lines and disturb another program's session.
+// it reports on, since opening a serial device can change its lines and disturb another program's connection.
 //
 // Each message is one whole paragraph (no line breaks) that names the device, says what is wrong and what
 // to do; a system error string, where there is one, follows only as a detail in parentheses.

@@ -231,7 +231,7 @@ void VtScreen::pushLine(const void* vtermCells, int columns)
     int row = 0;
     if (h.count < kScrollbackLines) {
         // Until the ring is full its oldest line is row 0, and it grows with the lines that arrive: a short
-        // session holds only what it scrolled off.
+        // run holds only what it scrolled off.
         row = h.count;
         ++h.count;
         constexpr auto kCapacity = static_cast<std::size_t>(kScrollbackLines) * kColumns;

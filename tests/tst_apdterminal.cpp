@@ -510,7 +510,7 @@ void ApdTerminalTest::theSelectionIsCopiedByItsKeysAndNothingReachesTheLine()
 
 void ApdTerminalTest::damageAndScrollPaintingMatchAFullRepaint_data()
 {
-    QTest::addColumn<QByteArray>("session");
+    QTest::addColumn<QByteArray>("script");
     QByteArray dump;
     for (int line = 0; line < 50; ++line)
         dump += QByteArray::number(0x8000 + line * 16, 16).toUpper() + ": 02 01 0A 75 ..u\r\n";
@@ -527,21 +527,21 @@ void ApdTerminalTest::damageAndScrollPaintingMatchAFullRepaint_data()
 
 void ApdTerminalTest::damageAndScrollPaintingMatchAFullRepaint()
 {
-    QFETCH(QByteArray, session);
-    // One pane paints the session piece by piece, moving pixels and drawing what changed; the other is
+    QFETCH(QByteArray, script);
+    // One pane paints the script piece by piece, moving pixels and drawing what changed; the other is
     // fresh and draws everything once. Their pictures must agree to the pixel.
     TApdTerminal stepwise;
     stepwise.setFixedSize(stepwise.sizeHint());
     QRandomGenerator random(1313); // fixed seed: a failure names its row and repeats
-    for (qsizetype at = 0; at < session.size();) {
+    for (qsizetype at = 0; at < script.size();) {
         const qsizetype piece = 1 + random.bounded(40);
-        stepwise.receive(session.mid(at, piece));
+        stepwise.receive(script.mid(at, piece));
         at += piece;
         (void)stepwise.grab();
     }
     TApdTerminal whole;
     whole.setFixedSize(whole.sizeHint());
-    whole.receive(session);
+    whole.receive(script);
     const QImage a = stepwise.grab().toImage();
     const QImage b = whole.grab().toImage();
     QVERIFY2(stepwise.screen().rowText(0) == whole.screen().rowText(0), "the two panes hold different text");

@@ -1,7 +1,7 @@
 // The hex file download: what reaches the far end of a real pseudo-terminal, how commands share the line
 // with a file, and how every kind of bad file or failing port shows itself while the window keeps working.
 
-#include "app/session.h"
+#include "app/qtsetup.h"
 #include "app/statusbar.h"
 #include "app/tform1.h"
 #include "link/apdcomport.h"
@@ -173,7 +173,7 @@ private slots:
     void aFileWhoseNameIsNotUtf8IsListedAndSent();
     void qtsOwnTextsAreKorean_data();
     void qtsOwnTextsAreKorean();
-    void theDialogReturnsToTheLastFolderForTheRestOfTheSession();
+    void theDialogReturnsToTheLastFolderUntilTheProgramEnds();
 
 private:
     QString writeFile(const QString& name, const QByteArray& bytes);
@@ -191,8 +191,8 @@ private:
 
 void DownloadTest::initTestCase()
 {
-    // As the console sets its session up: Qt's Korean texts, and no settings file.
-    setUpConsoleSession();
+    // As the console sets Qt up: Qt's Korean texts, and no settings file.
+    setUpQtForConsole();
 }
 
 void DownloadTest::init()
@@ -922,7 +922,7 @@ void DownloadTest::qtsOwnTextsAreKorean()
     QVERIFY2(shown == expected, qPrintable(QStringLiteral("Qt's text is '%1', not '%2'").arg(shown, expected)));
 }
 
-void DownloadTest::theDialogReturnsToTheLastFolderForTheRestOfTheSession()
+void DownloadTest::theDialogReturnsToTheLastFolderUntilTheProgramEnds()
 {
     QVERIFY2(QDir(m_dir->path()).mkdir(QStringLiteral("a")) && QDir(m_dir->path()).mkdir(QStringLiteral("b")),
              "could not make the folders");

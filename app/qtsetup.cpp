@@ -1,4 +1,4 @@
-#include "app/session.h"
+#include "app/qtsetup.h"
 
 #include <QApplication>
 #include <QLibraryInfo>
@@ -8,7 +8,7 @@
 
 #include <cstdio>
 
-void setUpConsoleSession()
+void setUpQtForConsole()
 {
     static bool done = false;
     if (done)

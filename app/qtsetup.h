@@ -1,5 +1,5 @@
 #pragma once
-// The Qt session around the console's window: Qt's own texts in Korean and nothing written to the disk.
+// Qt around the console's window: its own texts in Korean and nothing written to the disk.
 //
 // The interface is Korean whatever the user's locale, so Qt's file dialog and message box buttons use Qt's
 // Korean catalogue (from its translations folder) and the Korean locale. Qt's file dialog would otherwise
@@ -7,5 +7,5 @@
 // settings are pointed where nothing can be written. A missing catalogue leaves Qt's texts in English and
 // says so on stderr; the console still starts.
 
-// Sets the session up once; later calls do nothing. Needs an existing QApplication.
-void setUpConsoleSession();
+// Sets Qt up once; later calls do nothing. Needs an existing QApplication.
+void setUpQtForConsole();
