@@ -4,7 +4,7 @@
 # is never opened), by real pointer clicks and key presses at the window's described positions.
 #
 # Checks that the simulator received exactly the expected bytes, that both downloads loaded with good
-# checksums, that Alt+X ends the program with status 0, and that the session left no settings file behind
+# checksums, that Alt+X ends the program with status 0, and that the run left no settings file behind
 # (its own or Qt's file dialog's). Screenshots of the main states are left in the
 # artefact folder.
 #
@@ -46,39 +46,21 @@ for tool in Xvfb xdotool import; do
   command -v "$tool" >/dev/null || fail "$tool is missing; run scripts/setup"
 done
 
-# A display of our own.
-Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp -ardelay 60000 > "$work/display" 2> "$work/xvfb.log" &
-pids+=($!)
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
-[ -s "$work/display" ] || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
-export DISPLAY=":$(head -n1 "$work/display")"
+. "$(dirname "$0")/robotline.sh"
+# Without a window manager nobody stops key auto-repeat from filling the file dialog.
+start_display -ardelay 60000
 
 # The simulated robot, at the real line rate.
 # What the line noise says: every request a terminal might answer (status, cursor position, primary and
 # secondary device attributes, terminal parameters, ENQ, a window report, a setting request).
 printf '\033[5n\033[6n\033[c\033[>c\033[x\005\033[18t\033P$qm\033\\' > "$work/noise"
-"$build/tools/robot-target-sim" --record "$work/received" --noise "$work/noise" > "$work/sim.out" 2> "$work/sim.err" &
-sim=$!
-pids+=($sim)
-for _ in $(seq 100); do grep -q 'serial port at' "$work/sim.out" 2>/dev/null && break; sleep 0.05; done
-pty=$(sed -n 's/^robot-target-sim: serial port at //p' "$work/sim.out")
-[ -c "$pty" ] || fail "the simulator gave no pseudo-terminal: $(cat "$work/sim.err")"
+start_simulator --noise "$work/noise"
 
 # The user's settings folder, which must stay empty.
 mkdir "$work/config"
 export XDG_CONFIG_HOME="$work/config"
 
-# The console, with the pty standing in for COM1 in a namespace of its own; /run/lock is private too, so
-# that no lock file of the machine's is touched.
-unshare --mount --propagation private -- sh -c '
-  mount -t tmpfs tmpfs /run/lock && mount --bind "$1" /dev/ttyS0 && exec "$2"' \
-  sh "$pty" "$build/robot-console" > "$work/console.out" 2>&1 &
-console=$!
-pids+=($console)
-
-window=$(timeout 20 xdotool search --sync --onlyvisible --name '그래 잘가라!' | head -n1) \
-  || fail "the console window never appeared: $(cat "$work/console.out")"
-xdotool windowfocus --sync "$window"
+start_console "$build/robot-console"
 eval "$(xdotool getwindowgeometry --shell "$window")"   # X, Y of the client area
 
 shot() { import -window root -crop "737x348+$X+$Y" "$artefacts/$1.png"; }

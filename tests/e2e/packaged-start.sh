@@ -83,27 +83,10 @@ if ! unshare --mount --propagation private true 2>/dev/null; then
   exit 77
 fi
 
-Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp > "$work/display" 2> "$work/xvfb.log" &
-pids+=($!)
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
-[ -s "$work/display" ] || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
-export DISPLAY=":$(head -n1 "$work/display")"
-
-"$build/tools/robot-target-sim" --record "$work/received" > "$work/sim.out" 2> "$work/sim.err" &
-pids+=($!)
-for _ in $(seq 100); do grep -q 'serial port at' "$work/sim.out" 2>/dev/null && break; sleep 0.05; done
-pty=$(sed -n 's/^robot-target-sim: serial port at //p' "$work/sim.out")
-[ -c "$pty" ] || fail "the simulator gave no pseudo-terminal: $(cat "$work/sim.err")"
-
-unshare --mount --propagation private -- sh -c '
-  mount -t tmpfs tmpfs /run/lock && mount --bind "$1" /dev/ttyS0 && exec "$2"' \
-  sh "$pty" "$root/usr/bin/robot-console" > "$work/console.out" 2>&1 &
-console=$!
-pids+=($console)
-
-window=$(timeout 20 xdotool search --sync --onlyvisible --name '그래 잘가라!' | head -n1) \
-  || fail "the packaged console's window never appeared: $(cat "$work/console.out")"
-xdotool windowfocus --sync "$window"
+. "$(dirname "$0")/robotline.sh"
+start_display
+start_simulator
+start_console "$root/usr/bin/robot-console"
 xdotool key --window "$window" F1
 for _ in $(seq 50); do [ -s "$work/received" ] && break; sleep 0.1; done
 [ "$(cat "$work/received" 2>/dev/null)" = h ] || fail "F1 reached the robot as '$(cat "$work/received" 2>/dev/null)'"
