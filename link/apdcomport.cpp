@@ -127,6 +127,11 @@ std::uint16_t TApdComPort::GetOutBuffFree() const
     return static_cast<std::uint16_t>(std::clamp<qint64>(room, 0, kOutputCapacity));
 }
 
+qint64 TApdComPort::roomOutsideCommands() const
+{
+    return qint64{GetOutBuffFree()} - kCommandRoom;
+}
+
 void TApdComPort::PutChar(char c)
 {
     PutString(QByteArray(1, c));

@@ -90,6 +90,11 @@ public:
     TApdComPort& operator=(const TApdComPort&) = delete;
 
     std::uint16_t GetOutBuffFree() const;
+    // Room left for output other than commands: GetOutBuffFree() less kCommandRoom; zero or less when
+    // none is left (as on a closed port). Downloads and typed keys put no more than this.
+    qint64 roomOutsideCommands() const;
+    // Whether `count` more bytes fit outside the room kept for commands.
+    bool fitsOutsideCommandRoom(qint64 count) const { return count <= roomOutsideCommands(); }
     void PutChar(char c);
     void PutString(const QByteArray& bytes);
     // Drops every byte not yet on the line: our queue and the driver's output queue (TCOFLUSH). What is put

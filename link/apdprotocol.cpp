@@ -250,8 +250,7 @@ bool TApdProtocol::openNext()
 
 void TApdProtocol::sendSome()
 {
-    const qint64 room = std::min(lead() - static_cast<qint64>(m_ahead),
-                                 qint64{TApdComPort::kOutputCapacity} - kCommandRoom - m_port->pendingOutput());
+    const qint64 room = std::min(lead() - static_cast<qint64>(m_ahead), m_port->roomOutsideCommands());
     if (room > 0 && m_read < m_total) {
         if (!fileStillThere())
             return;

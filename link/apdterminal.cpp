@@ -411,7 +411,7 @@ void TApdTerminal::sendTyped(const QByteArray& bytes)
 {
     // Typed keys share the commands' bounded room, less the part kept for the command channel: a key that
     // does not fit is dropped whole, as a command is, and the operator hears it.
-    if (m_port != nullptr && qint64{m_port->GetOutBuffFree()} - bytes.size() < qint64{TApdComPort::kCommandRoom}) {
+    if (m_port != nullptr && !m_port->fitsOutsideCommandRoom(bytes.size())) {
         QApplication::beep();
         return;
     }
