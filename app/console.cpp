@@ -2,7 +2,7 @@
 
 #include "app/qtsetup.h"
 #include "app/tform1.h"
-#include "link/apdcomport.h"
+#include "link/portopenerror.h"
 
 #include <QApplication>
 #include <QList>

@@ -20,6 +20,8 @@
 // from then on. Framing, parity, overrun and break counts come from a LineCounterSource, by default the
 // driver's TIOCGICOUNT; a pseudo-terminal has none, so tests inject their own.
 
+#include "link/portopenerror.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -28,18 +30,10 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 
 class PortClaim;
 class QSerialPort;
 class QTimer;
-
-// What failed when the port could not be opened; the message is whole and names the device.
-class PortOpenError : public std::runtime_error
-{
-public:
-    using std::runtime_error::runtime_error;
-};
 
 // The driver's cumulative error counters for one device.
 struct LineCounters

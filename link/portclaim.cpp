@@ -1,7 +1,7 @@
 #include "link/portclaim.h"
 
-#include "link/apdcomport.h"
 #include "link/portdiagnosis.h"
+#include "link/portopenerror.h"
 
 #include <QDir>
 #include <QFile>
