@@ -1,7 +1,6 @@
 #include "app/statusbar.h"
 #include "app/tform1.h"
 #include "link/apdcomport.h"
-#include "link/apdprotocol.h"
 
 #include <QToolButton>
 
@@ -51,8 +50,7 @@ void TForm1::SpeedButton5Click(QObject* /*Sender*/)
 {
     // Stop stops everything: a download's bytes ahead of the stop would reach the monitor as commands once
     // the load fails on the stop, so every download ends and its bytes still queued are discarded first.
-    if (ApdProtocol1->busy())
-        ApdProtocol1->CancelProtocol();
+    cancelDownload();
     sendCommand(DirectionPanel, QStringLiteral("정지"), 'S');
 }
 

@@ -54,17 +54,10 @@ void TForm1::wireDownload()
     });
     connect(ApdProtocol1, &TApdProtocol::transferProgress, this,
             [this](const QString&, qint64 sent, qint64 total) { DownloadProgress->setValue(progressStep(sent, total)); });
-    connect(ApdProtocol1, &TApdProtocol::transferFinished, this, [this](const QString&, qint64) {
-        if (!ApdProtocol1->busy())
-            DownloadProgress->hide();
-    });
-    connect(ApdProtocol1, &TApdProtocol::transferCancelled, this, [this](const QString&) {
-        if (!ApdProtocol1->busy())
-            DownloadProgress->hide();
-    });
+    connect(ApdProtocol1, &TApdProtocol::transferFinished, this, &TForm1::hideIdleProgress);
+    connect(ApdProtocol1, &TApdProtocol::transferCancelled, this, &TForm1::hideIdleProgress);
     connect(ApdProtocol1, &TApdProtocol::transferFailed, this, [this](const QString& path, const QString& reason) {
-        if (!ApdProtocol1->busy())
-            DownloadProgress->hide();
+        hideIdleProgress();
         // Modeless: the operator must still reach Stop while the message is up, and a nested loop here would
         // run the sender's ticks inside its own signal.
         auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("파일 보내기"),
@@ -77,7 +70,20 @@ void TForm1::wireDownload()
     });
 }
 
-void TForm1::D1Click(QObject* /*Sender*/)
+void TForm1::hideIdleProgress()
+{
+    // A download queued behind the one that ended keeps the bar up.
+    if (!ApdProtocol1->busy())
+        DownloadProgress->hide();
+}
+
+void TForm1::cancelDownload()
+{
+    if (ApdProtocol1 != nullptr && ApdProtocol1->busy())
+        ApdProtocol1->CancelProtocol();
+}
+
+void TForm1::sendChosenFile()
 {
     if (!OpenDialog1->Execute())
         return;
@@ -86,11 +92,12 @@ void TForm1::D1Click(QObject* /*Sender*/)
     ApdProtocol1->StartTransmit();
 }
 
+void TForm1::D1Click(QObject* /*Sender*/)
+{
+    sendChosenFile();
+}
+
 void TForm1::SpeedButton8Click(QObject* /*Sender*/)
 {
-    if (!OpenDialog1->Execute())
-        return;
-    ApdProtocol1->SetFileMask(OpenDialog1->GetFileName());
-    ApdProtocol1->SetFileName(OpenDialog1->GetFileName());
-    ApdProtocol1->StartTransmit();
+    sendChosenFile();
 }

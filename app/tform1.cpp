@@ -2,7 +2,6 @@
 
 #include "app/statusbar.h"
 #include "link/apdcomport.h"
-#include "link/apdprotocol.h"
 #include "link/apdterminal.h"
 #include "link/linkmonitor.h"
 #include "ui_tform1.h"
@@ -106,8 +105,7 @@ TForm1::TForm1(const QString& portDevice, QWidget* parent)
 TForm1::~TForm1()
 {
     // Whatever way the window goes, a download's remaining bytes never follow it onto the line.
-    if (ApdProtocol1 != nullptr && ApdProtocol1->busy())
-        ApdProtocol1->CancelProtocol();
+    cancelDownload();
     if (Form1 == this)
         Form1 = nullptr;
 }
@@ -155,8 +153,7 @@ void TForm1::closeEvent(QCloseEvent* event)
 {
     // Closing during a download ends it at once: nothing more of the file goes out while the program
     // winds down, and the port's close does not wait for the driver to drain the rest onto the line.
-    if (ApdProtocol1->busy())
-        ApdProtocol1->CancelProtocol();
+    cancelDownload();
     QWidget::closeEvent(event);
 }
 

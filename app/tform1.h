@@ -146,6 +146,12 @@ private:
     void wireCommandChannel();
     void wireTerminal();
     void wireDownload();
+    // Runs the open-file dialog and queues the file chosen there (D1 and SpeedButton8).
+    void sendChosenFile();
+    // Ends the running download and drops the queued ones, their bytes not yet on the line included.
+    void cancelDownload();
+    // Hides the progress bar once no download is running or queued.
+    void hideIdleProgress();
     void wireLinkMonitor();
     void buildPopupMenu();
     void openPopupMenu(const QPoint& at);
