@@ -9,6 +9,7 @@
 #include <QMessageBox>
 #include <QMessageLogContext>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -18,15 +19,6 @@
 
 namespace {
 
-// One line on stderr for every failure, also when a message box shows it.
-void reportOnStderr(const QString& message)
-{
-    QString line = message;
-    line.replace(QLatin1Char('\n'), QLatin1Char(' '));
-    std::fprintf(stderr, "robot-console: %s\n", line.toLocal8Bit().constData());
-    std::fflush(stderr);
-}
-
 void showException(const QString& message)
 {
     reportOnStderr(message);
@@ -34,44 +26,98 @@ void showException(const QString& message)
         QMessageBox::critical(nullptr, QStringLiteral("그래 잘가라!"), message);
 }
 
-// What Qt says while the application is created is held back: when no platform plugin can start (no
-// display), Qt ends with a fatal message and abort(); the operator gets one Korean line and status 1
-// instead, with Qt's first words only as a detail. On success the held messages go on as they came.
-struct HeldMessage
+bool hasDisplayVariable()
 {
-    QtMsgType type;
-    QByteArray category;
-    QString text;
-};
-QList<HeldMessage> g_heldMessages;
-QtMessageHandler g_passOn = nullptr;
+    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
 
-void holdStartupMessage(QtMsgType type, const QMessageLogContext& context, const QString& text)
+QString noDisplayMessage()
 {
-    if (type != QtFatalMsg) {
-        g_heldMessages.append({type, QByteArray(context.category), text});
-        return;
-    }
     QString message = QStringLiteral("화면(디스플레이)을 찾을 수 없어 창을 열 수 없습니다. 그래픽 데스크톱 세션 "
                                      "안에서 실행하십시오.");
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+    if (!hasDisplayVariable())
         message += QStringLiteral(" (DISPLAY 도 WAYLAND_DISPLAY 도 설정되어 있지 않습니다)");
-    if (!g_heldMessages.isEmpty())
-        message += QStringLiteral(" (Qt: %1)").arg(g_heldMessages.constFirst().text.trimmed());
-    reportOnStderr(message);
-    std::fflush(nullptr);
-    std::_Exit(kStartupFailed);
+    return message;
 }
 
-void passOnHeldMessages()
+// The platforms asked for by -platform or QT_QPA_PLATFORM ("name:options;name..."); empty for Qt's default.
+QStringList requestedPlatforms(int argc, char** argv)
 {
-    for (const HeldMessage& held : std::as_const(g_heldMessages)) {
-        const QMessageLogContext context(nullptr, 0, nullptr, held.category.constData());
-        if (g_passOn != nullptr)
-            g_passOn(held.type, context, held.text);
-    }
-    g_heldMessages.clear();
+    QString request = qEnvironmentVariable("QT_QPA_PLATFORM");
+    for (int i = 1; i + 1 < argc; ++i)
+        if (qstrcmp(argv[i], "-platform") == 0 || qstrcmp(argv[i], "--platform") == 0)
+            request = QString::fromLocal8Bit(argv[i + 1]);
+    QStringList names;
+    for (const QString& entry : request.split(QLatin1Char(';'), Qt::SkipEmptyParts))
+        names << entry.section(QLatin1Char(':'), 0, 0).trimmed();
+    return names;
 }
+
+// True when the application surely cannot open a window: every platform it would try is a desktop one
+// (X11 or Wayland, Qt's default among them) and neither DISPLAY nor WAYLAND_DISPLAY names a display.
+bool surelyWithoutDisplay(int argc, char** argv)
+{
+    if (hasDisplayVariable())
+        return false;
+    const QStringList platforms = requestedPlatforms(argc, argv);
+    return std::all_of(platforms.cbegin(), platforms.cend(), [](const QString& name) {
+        return name == QStringLiteral("xcb") || name.startsWith(QStringLiteral("wayland"));
+    });
+}
+
+// Holds back what Qt says while the application is created, from construction to destruction. When the
+// platform plugin cannot start (a display that is named but cannot be reached), Qt ends with a fatal
+// message and abort(); the operator gets one Korean line and status 1 instead, with Qt's first words only
+// as a detail. Otherwise the held messages go on, as they came, to the handler that was there before.
+class StartupMessages
+{
+public:
+    StartupMessages() : m_passOn(qInstallMessageHandler(hold)) { s_active = this; }
+    ~StartupMessages()
+    {
+        qInstallMessageHandler(m_passOn);
+        s_active = nullptr;
+        for (const Held& held : std::as_const(m_held)) {
+            const QMessageLogContext context(nullptr, 0, nullptr, held.category.constData());
+            if (m_passOn != nullptr)
+                m_passOn(held.type, context, held.text);
+        }
+    }
+
+    StartupMessages(const StartupMessages&) = delete;
+    StartupMessages& operator=(const StartupMessages&) = delete;
+
+private:
+    struct Held
+    {
+        QtMsgType type;
+        QByteArray category;
+        QString text;
+    };
+
+    static void hold(QtMsgType type, const QMessageLogContext& context, const QString& text)
+    {
+        if (type != QtFatalMsg) {
+            s_active->m_held.append({type, QByteArray(context.category), text});
+            return;
+        }
+        QString message = noDisplayMessage();
+        if (!s_active->m_held.isEmpty())
+            message += QStringLiteral(" (Qt: %1)").arg(s_active->m_held.constFirst().text.trimmed());
+        reportOnStderr(message);
+        // Qt aborts as soon as this handler returns from a fatal message, and an exception cannot carry the
+        // failure out through Qt's logging, so the process ends here. _Exit rather than exit: the
+        // application is half built, and its global objects must not be torn down from inside its
+        // constructor.
+        std::fflush(nullptr);
+        std::_Exit(kStartupFailed);
+    }
+
+    // Qt's handler is a plain function: it finds the one holder in force through this.
+    static inline StartupMessages* s_active = nullptr;
+    QList<Held> m_held;
+    QtMessageHandler m_passOn;
+};
 
 int guarded(const std::function<int()>& body)
 {
@@ -95,7 +141,6 @@ int guarded(const std::function<int()>& body)
 int execConsole(const QString& portDevice)
 {
     return guarded([&portDevice] {
-        setUpQtForConsole();
         auto window = std::make_unique<TForm1>(portDevice);
         Form1 = window.get();
         window->show();
@@ -107,12 +152,17 @@ int execConsole(const QString& portDevice)
 
 int runConsole(int& argc, char** argv, const QString& portDevice)
 {
+    if (surelyWithoutDisplay(argc, argv)) {
+        reportOnStderr(noDisplayMessage());
+        return kStartupFailed;
+    }
     std::optional<QApplication> application;
     return guarded([&] {
-        g_passOn = qInstallMessageHandler(holdStartupMessage);
-        application.emplace(argc, argv);
-        qInstallMessageHandler(g_passOn);
-        passOnHeldMessages();
+        {
+            const StartupMessages held;
+            application.emplace(argc, argv);
+        }
+        setUpQtForConsole();
         return execConsole(portDevice);
     });
 }

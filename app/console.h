@@ -6,12 +6,14 @@
 // Exit status of a start-up that failed (the failure was shown to the operator).
 inline constexpr int kStartupFailed = 1;
 
-// Sets Qt up (app/qtsetup.h), creates the main window on `portDevice`, shows it and runs the message
-// loop until it closes. Any exception escaping start-up or the loop is shown in a message box with its
-// message and written as one line on stderr, and the result is then kStartupFailed; otherwise the loop's
-// own status. Needs an existing QApplication.
+// Creates the main window on `portDevice`, shows it and runs the message loop until it closes. Any
+// exception escaping start-up or the loop is shown in a message box with its message and written as one
+// line on stderr, and the result is then kStartupFailed; otherwise the loop's own status. Needs an
+// existing QApplication, set up by setUpQtForConsole (app/qtsetup.h).
 int execConsole(const QString& portDevice);
 
-// Initialises the application and runs execConsole inside the same guard. Where no display can be found
-// (no platform plugin starts), says so in one line on stderr and ends the process with kStartupFailed.
+// Creates and sets up the application, then runs execConsole inside the same guard. Where no display can
+// be found, says so in one line on stderr and returns kStartupFailed: before creating the application
+// when no display is named at all, or by ending the process from Qt's fatal message when a named one
+// cannot be reached (see console.cpp).
 int runConsole(int& argc, char** argv, const QString& portDevice);

@@ -8,13 +8,16 @@
 
 #include <cstdio>
 
+void reportOnStderr(const QString& message)
+{
+    QString line = message;
+    line.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    std::fprintf(stderr, "robot-console: %s\n", line.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
 void setUpQtForConsole()
 {
-    static bool done = false;
-    if (done)
-        return;
-    done = true;
-
     // A resource path: Qt's settings neither find a file there nor can create one.
     for (const auto format : {QSettings::NativeFormat, QSettings::IniFormat})
         QSettings::setPath(format, QSettings::UserScope, QStringLiteral(":/no-settings"));
@@ -27,12 +30,8 @@ void setUpQtForConsole()
         QApplication::installTranslator(qtTexts);
     } else {
         delete qtTexts;
-        std::fprintf(stderr,
-                     "robot-console: %s\n",
-                     QStringLiteral("Qt의 한국어 번역(%1/qtbase_ko.qm)이 없어 대화 상자의 일부 글이 영어로 나옵니다. "
-                                    "qt6-translations-l10n 패키지를 설치하십시오.")
-                         .arg(folder)
-                         .toLocal8Bit()
-                         .constData());
+        reportOnStderr(QStringLiteral("Qt의 한국어 번역(%1/qtbase_ko.qm)이 없어 대화 상자의 일부 글이 영어로 나옵니다. "
+                                      "qt6-translations-l10n 패키지를 설치하십시오.")
+                           .arg(folder));
     }
 }

@@ -1,5 +1,6 @@
 #pragma once
-// Qt around the console's window: its own texts in Korean and nothing written to the disk.
+// Qt around the console's window: its own texts in Korean, nothing written to the disk, and failures told
+// on stderr.
 //
 // The interface is Korean whatever the user's locale, so Qt's file dialog and message box buttons use Qt's
 // Korean catalogue (from its translations folder) and the Korean locale. Qt's file dialog would otherwise
@@ -7,5 +8,10 @@
 // settings are pointed where nothing can be written. A missing catalogue leaves Qt's texts in English and
 // says so on stderr; the console still starts.
 
-// Sets Qt up once; later calls do nothing. Needs an existing QApplication.
+#include <QString>
+
+// Sets Qt up for the application that exists now; each entry point calls it once, after creating it.
 void setUpQtForConsole();
+
+// Writes `message` as one line on stderr ("robot-console: ..."), line breaks made spaces, at once.
+void reportOnStderr(const QString& message);

@@ -8,6 +8,7 @@
 // for USB-serial adapters under DIR/dev instead of the machine's /dev.
 
 #include "app/console.h"
+#include "app/qtsetup.h"
 #include "app/tform1.h"
 #include "link/portdiagnosis.h"
 
@@ -20,6 +21,7 @@
 int main(int argc, char** argv)
 {
     QApplication application(argc, argv);
+    setUpQtForConsole();
     QStringList arguments = QApplication::arguments().mid(1);
     if (arguments.size() == 3 && arguments.constFirst() == QStringLiteral("--devices-root")) {
         PortDiagnosis::setDevicesRoot(arguments.at(1));

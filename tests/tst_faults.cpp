@@ -243,6 +243,10 @@ void FaultsTest::aStartThatFailsSaysWhatToDoInABoxAndOnStderr_data()
         << QStringList{QStringLiteral("화면(디스플레이)을 찾을 수 없어"),
                        QStringLiteral("DISPLAY 도 WAYLAND_DISPLAY 도 설정되어 있지 않습니다")}
         << QStringList{QStringLiteral("Reinstalling")} << false;
+    QTest::newRow("display that cannot be reached")
+        << QStringLiteral("unreachable display")
+        << QStringList{QStringLiteral("화면(디스플레이)을 찾을 수 없어"), QStringLiteral("(Qt: "), QStringLiteral(":987")}
+        << QStringList{QStringLiteral("Reinstalling"), QStringLiteral("DISPLAY 도 WAYLAND_DISPLAY 도")} << false;
 }
 
 void FaultsTest::aStartThatFailsSaysWhatToDoInABoxAndOnStderr()
@@ -330,13 +334,16 @@ void FaultsTest::aStartThatFailsSaysWhatToDoInABoxAndOnStderr()
         lockedMaster = ::posix_openpt(O_RDWR | O_NOCTTY);
         QVERIFY2(lockedMaster >= 0 && ::grantpt(lockedMaster) == 0, "could not make a locked pseudo-terminal");
         bound = QString::fromLocal8Bit(::ptsname(lockedMaster));
-    } else if (setup == QStringLiteral("no display")) {
+    } else if (setup == QStringLiteral("no display") || setup == QStringLiteral("unreachable display")) {
         // The real program: nothing it could open is reached, since it ends before its window exists.
         command = QStringList{QStringLiteral(CONSOLE_BINARY)};
         device.clear();
         environment.remove(QStringLiteral("DISPLAY"));
         environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        // A display named but not there: Qt's platform plugin fails to start with a fatal message.
+        if (setup == QStringLiteral("unreachable display"))
+            environment.insert(QStringLiteral("DISPLAY"), QStringLiteral(":987"));
     }
     if (!device.isEmpty())
         command << device;
