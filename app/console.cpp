@@ -138,10 +138,10 @@ int guarded(const std::function<int()>& body)
 
 } // namespace
 
-int execConsole(const QString& portDevice)
+int execConsole(const QString& portDevice, const QString& devicesRoot)
 {
-    return guarded([&portDevice] {
-        auto window = std::make_unique<TForm1>(portDevice);
+    return guarded([&portDevice, &devicesRoot] {
+        auto window = std::make_unique<TForm1>(portDevice, nullptr, devicesRoot);
         Form1 = window.get();
         window->show();
         const int status = QApplication::exec();

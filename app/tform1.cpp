@@ -57,7 +57,7 @@ static void initConsoleResources()
     Q_INIT_RESOURCE(console);
 }
 
-TForm1::TForm1(const QString& portDevice, QWidget* parent)
+TForm1::TForm1(const QString& portDevice, QWidget* parent, const QString& devicesRoot)
     : QWidget(parent, kFrameFlags), m_ui(std::make_unique<Ui::TForm1Description>())
 {
     initConsoleResources();
@@ -88,7 +88,7 @@ TForm1::TForm1(const QString& portDevice, QWidget* parent)
 
     setUpFrame();
 
-    ApdComPort1 = new TApdComPort(portDevice, this);
+    ApdComPort1 = new TApdComPort(portDevice, this, TApdComPort::driverLineCounters, devicesRoot);
     ApdComPort1->setObjectName(QStringLiteral("ApdComPort1"));
 
     wireCommandChannel();

@@ -41,7 +41,9 @@ public:
     // Status bar panels, by index.
     enum Panel : int { PortPanel = 0, DirectionPanel = 1, CommandPanel = 2, HintPanel = 3 };
 
-    explicit TForm1(const QString& portDevice, QWidget* parent = nullptr);
+    // `devicesRoot`: where a port that cannot be opened looks for the machine's adapters (empty: this
+    // machine's; tests give a fake tree).
+    explicit TForm1(const QString& portDevice, QWidget* parent = nullptr, const QString& devicesRoot = {});
     ~TForm1() override;
 
     TForm1(const TForm1&) = delete;

@@ -48,13 +48,14 @@ QString TApdComPort::com1Device()
 #endif
 }
 
-TApdComPort::TApdComPort(const QString& device, QObject* parent, LineCounterSource counters)
+TApdComPort::TApdComPort(const QString& device, QObject* parent, LineCounterSource counters,
+                         const QString& devicesRoot)
     : QObject(parent)
     , m_port(new QSerialPort(this))
     , m_device(device)
     , m_counterSource(std::move(counters))
 {
-    m_claim = std::make_unique<PortClaim>(device);
+    m_claim = std::make_unique<PortClaim>(device, devicesRoot);
     m_port->setPortName(device);
     const bool opened = m_port->open(QIODevice::ReadWrite)
         && m_port->setBaudRate(kBaudRate) && m_port->setDataBits(QSerialPort::Data8)
@@ -65,7 +66,7 @@ TApdComPort::TApdComPort(const QString& device, QObject* parent, LineCounterSour
         const QString lockFile = PortClaim::lockDirectories().constFirst() + QLatin1Char('/')
             + PortClaim::lockFileName(device);
         const QString message = PortDiagnosis::message(fault, device, m_port->errorString(), std::nullopt,
-                                                       fault == PortFault::Busy ? lockFile : QString());
+                                                       fault == PortFault::Busy ? lockFile : QString(), devicesRoot);
         m_port->close();
         throw PortOpenError(message.toStdString());
     }

@@ -75,9 +75,10 @@ public:
     // The device node that COM1 of the window description names, fixed at build time (CONSOLE_COM1_DEVICE).
     static QString com1Device();
 
-    // Opens `device` at once; throws PortOpenError when it cannot.
+    // Opens `device` at once; throws PortOpenError when it cannot, whose message offers the adapters found
+    // under `devicesRoot` (see PortDiagnosis::message; empty: the running machine's).
     explicit TApdComPort(const QString& device, QObject* parent = nullptr,
-                         LineCounterSource counters = driverLineCounters);
+                         LineCounterSource counters = driverLineCounters, const QString& devicesRoot = {});
     ~TApdComPort() override;
 
     TApdComPort(const TApdComPort&) = delete;

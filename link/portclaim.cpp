@@ -20,13 +20,6 @@
 
 namespace {
 
-[[noreturn]] void refuse(PortFault fault, const QString& device, int error,
-                         const std::optional<PortHolder>& holder = std::nullopt, const QString& lockFile = {})
-{
-    const QString detail = error != 0 ? QString::fromLocal8Bit(std::strerror(error)) : QString();
-    throw PortOpenError(PortDiagnosis::message(fault, device, detail, holder, lockFile).toStdString());
-}
-
 // The process that a lock file names: a binary PID of the native int's size, or ASCII digits on the first
 // line (with or without the leading spaces of "%10d\n"); nullopt when it names none.
 std::optional<qint64> lockOwner(const QByteArray& content)
@@ -60,10 +53,19 @@ QString PortClaim::lockFileName(const QString& device)
     return QStringLiteral("LCK..") + name;
 }
 
-PortClaim::PortClaim(const QString& device)
+PortClaim::PortClaim(const QString& device, const QString& devicesRoot)
+    : m_device(device), m_devicesRoot(devicesRoot)
 {
     checkLockFiles(device);
     openAndLock(device);
+}
+
+void PortClaim::refuse(PortFault fault, int error, const std::optional<PortHolder>& holder,
+                       const QString& lockFile) const
+{
+    const QString detail = error != 0 ? QString::fromLocal8Bit(std::strerror(error)) : QString();
+    throw PortOpenError(
+        PortDiagnosis::message(fault, m_device, detail, holder, lockFile, m_devicesRoot).toStdString());
 }
 
 PortClaim::~PortClaim()
@@ -100,11 +102,11 @@ void PortClaim::checkLockFiles(const QString& device) const
             if (!owner)
                 continue;
             if (const std::optional<PortHolder> holder = PortDiagnosis::liveProcess(*owner))
-                refuse(PortFault::Busy, device, 0, holder, path);
+                refuse(PortFault::Busy, 0, holder, path);
             // Its process has ended: the lock is stale and the port may be taken over.
             if (::unlink(QFile::encodeName(path).constData()) != 0 && errno != ENOENT) {
                 const int error = errno;
-                refuse(PortFault::StaleLock, device, error, std::nullopt, path);
+                refuse(PortFault::StaleLock, error, std::nullopt, path);
             }
         }
     }
@@ -116,22 +118,21 @@ void PortClaim::openAndLock(const QString& device)
     struct stat status{};
     if (::stat(path.constData(), &status) != 0) {
         const int error = errno;
-        refuse(PortDiagnosis::faultOf(error), device, error);
+        refuse(PortDiagnosis::faultOf(error), error);
     }
     // Only a character device is ever opened: a file or a pipe in its place is refused unread.
     if (!S_ISCHR(status.st_mode))
-        refuse(PortFault::NotSerial, device, 0);
+        refuse(PortFault::NotSerial, 0);
     m_fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (m_fd < 0) {
         const int error = errno;
         const PortFault fault = PortDiagnosis::faultOf(error);
-        refuse(fault, device, error,
-               fault == PortFault::Busy ? PortDiagnosis::processUsing(device) : std::nullopt);
+        refuse(fault, error, fault == PortFault::Busy ? PortDiagnosis::processUsing(device) : std::nullopt);
     }
     if (::isatty(m_fd) == 0) {
         const int error = errno;
         release();
-        refuse(PortFault::NotSerial, device, error);
+        refuse(PortFault::NotSerial, error);
     }
     if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
@@ -139,10 +140,10 @@ void PortClaim::openAndLock(const QString& device)
         ::fstat(m_fd, &opened);
         release();
         if (error != EWOULDBLOCK)
-            refuse(PortFault::Other, device, error);
+            refuse(PortFault::Other, error);
         std::optional<PortHolder> holder = PortDiagnosis::lockHolderOf(opened.st_dev, opened.st_ino);
         if (!holder)
             holder = PortDiagnosis::processUsing(device);
-        refuse(PortFault::Busy, device, 0, holder);
+        refuse(PortFault::Busy, 0, holder);
     }
 }

@@ -15,7 +15,11 @@
 //  3. flock(LOCK_EX | LOCK_NB) on it; a flock held by another process refuses the port.
 // The descriptor and its flock are kept until release() or destruction.
 
+#include "link/portdiagnosis.h"
+
 #include <QString>
+
+#include <optional>
 
 class PortClaim
 {
@@ -25,8 +29,9 @@ public:
     // "LCK..ttyS0" for /dev/ttyS0, "LCK..serial_by-id_usb-X" for /dev/serial/by-id/usb-X.
     static QString lockFileName(const QString& device);
 
-    // Takes the claim; throws PortOpenError when it cannot.
-    explicit PortClaim(const QString& device);
+    // Takes the claim; throws PortOpenError when it cannot. `devicesRoot` is where the diagnosis of a
+    // refusal looks for the machine's adapters (see PortDiagnosis::message).
+    explicit PortClaim(const QString& device, const QString& devicesRoot = {});
     ~PortClaim();
 
     PortClaim(const PortClaim&) = delete;
@@ -38,6 +43,10 @@ public:
 private:
     void checkLockFiles(const QString& device) const;
     void openAndLock(const QString& device);
+    [[noreturn]] void refuse(PortFault fault, int error, const std::optional<PortHolder>& holder = std::nullopt,
+                             const QString& lockFile = {}) const;
 
+    QString m_device;
+    QString m_devicesRoot;
     int m_fd = -1;
 };

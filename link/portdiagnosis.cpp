@@ -18,8 +18,6 @@
 
 namespace {
 
-QString g_devicesRoot = QStringLiteral("/");
-
 QByteArray readSmallFile(const QString& path)
 {
     QFile file(path);
@@ -122,19 +120,9 @@ QString kindOf(const QString& device)
 
 namespace PortDiagnosis {
 
-QString devicesRoot()
-{
-    return g_devicesRoot;
-}
-
-void setDevicesRoot(const QString& root)
-{
-    g_devicesRoot = root;
-}
-
 QList<SerialAdapter> usbSerialAdapters(const QString& root)
 {
-    const QString base = QDir::cleanPath(root);
+    const QString base = root.isEmpty() ? QStringLiteral("/") : QDir::cleanPath(root);
     const auto asRunning = [&base](const QString& path) {
         const QString clean = QDir::cleanPath(path);
         if (base == QStringLiteral("/") || !clean.startsWith(base + QLatin1Char('/')))
@@ -268,12 +256,12 @@ PortFault faultOf(int error)
 }
 
 QString message(PortFault fault, const QString& device, const QString& detail,
-                const std::optional<PortHolder>& holder, const QString& lockFile)
+                const std::optional<PortHolder>& holder, const QString& lockFile, const QString& devicesRoot)
 {
     QString what;
     switch (fault) {
     case PortFault::Missing: {
-        const QList<SerialAdapter> adapters = usbSerialAdapters(devicesRoot());
+        const QList<SerialAdapter> adapters = usbSerialAdapters(devicesRoot);
         what = adapters.isEmpty()
             ? QStringLiteral("장치가 없고, 연결된 USB 직렬 어댑터도 없습니다. 로봇의 케이블과 USB 직렬 어댑터를 "
                              "컴퓨터에 연결한 뒤 다시 실행하십시오.")
@@ -311,7 +299,7 @@ QString message(PortFault fault, const QString& device, const QString& detail,
         what = QStringLiteral("장치를 여는 중 입출력 오류가 났습니다. 이 이름의 직렬 포트가 이 컴퓨터에 실제로는 "
                               "없거나, 어댑터가 빠지는 중이거나 고장 났습니다. 어댑터를 뽑았다가 다시 꽂은 뒤 다시 "
                               "실행하십시오.");
-        const QList<SerialAdapter> adapters = usbSerialAdapters(devicesRoot());
+        const QList<SerialAdapter> adapters = usbSerialAdapters(devicesRoot);
         if (!adapters.isEmpty())
             what += QLatin1Char(' ') + adapterRecipe(device, adapters);
         break;

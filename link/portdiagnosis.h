@@ -43,14 +43,9 @@ enum class PortFault {
 
 namespace PortDiagnosis {
 
-// Where device nodes are looked for: "/" on a running machine. Tests point it at a temporary tree with a
-// fake dev/serial/by-id, so that no real device is listed or touched.
-QString devicesRoot();
-void setDevicesRoot(const QString& root);
-
 // The USB-serial adapters under `root` (dev/serial/by-id/*, dev/ttyUSB*, dev/ttyACM*), by listing and
-// reading links only. A node named by a by-id link appears once, with that name; nodes are given as the
-// running machine would name them (without `root`).
+// reading links only; an empty `root` is the running machine's own "/". A node named by a by-id link
+// appears once, with that name; nodes are given as the running machine would name them (without `root`).
 QList<SerialAdapter> usbSerialAdapters(const QString& root);
 
 // The live process `pid`; nullopt when there is none, or it has already ended (a zombie holds nothing).
@@ -69,8 +64,11 @@ std::optional<PortHolder> processUsing(const QString& device);
 PortFault faultOf(int error);
 
 // The whole message for a fault of `device`. `holder` names the process that holds a busy port;
-// `lockFile` the lock file that holds it where no process can be named, or the stale one.
+// `lockFile` the lock file that holds it where no process can be named, or the stale one. The adapters
+// offered instead of a missing or failing device are looked for under `devicesRoot` (empty: the running
+// machine; tests give a temporary tree with a fake dev/serial/by-id, so that no real device is listed).
 QString message(PortFault fault, const QString& device, const QString& detail,
-                const std::optional<PortHolder>& holder = std::nullopt, const QString& lockFile = {});
+                const std::optional<PortHolder>& holder = std::nullopt, const QString& lockFile = {},
+                const QString& devicesRoot = {});
 
 } // namespace PortDiagnosis

@@ -10,7 +10,6 @@
 #include "app/console.h"
 #include "app/qtsetup.h"
 #include "app/tform1.h"
-#include "link/portdiagnosis.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -23,8 +22,9 @@ int main(int argc, char** argv)
     QApplication application(argc, argv);
     setUpQtForConsole();
     QStringList arguments = QApplication::arguments().mid(1);
+    QString devicesRoot;
     if (arguments.size() == 3 && arguments.constFirst() == QStringLiteral("--devices-root")) {
-        PortDiagnosis::setDevicesRoot(arguments.at(1));
+        devicesRoot = arguments.at(1);
         arguments = arguments.mid(2);
     }
     if (arguments.size() != 1) {
@@ -46,5 +46,5 @@ int main(int argc, char** argv)
         }
     });
     watch.start(10);
-    return execConsole(arguments.constFirst());
+    return execConsole(arguments.constFirst(), devicesRoot);
 }
