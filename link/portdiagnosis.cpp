@@ -177,8 +177,9 @@ QString describe(const PortHolder& holder)
     if (holder.name.isEmpty())
         return QStringLiteral("프로세스 %1").arg(holder.pid);
     if (holder.commandLine.isEmpty())
-        return QStringLiteral("%1 (프로세스 %2)").arg(holder.name).arg(holder.pid);
-    return QStringLiteral("%1 (프로세스 %2: %3)").arg(holder.name).arg(holder.pid).arg(holder.commandLine);
+        return QStringLiteral("%1 (프로세스 %2)").arg(holder.name, QString::number(holder.pid));
+    // One multi-argument arg: a "%2" inside a name or an argument is text, not a place for the next value.
+    return QStringLiteral("%1 (프로세스 %2: %3)").arg(holder.name, QString::number(holder.pid), holder.commandLine);
 }
 
 std::optional<PortHolder> lockHolderOf(dev_t device, ino_t inode)

@@ -1,10 +1,12 @@
 // Faults from outside: a device that vanishes, and every way a start can fail to take the port (missing,
 // closed to this user, held by another program through a lock file or flock, not a serial port, I/O error
-// on open) or to show its window (no display), each run as a process of its own in a private mount namespace.
+// on open) or to show its window (no display), each run as a process of its own in a private mount namespace;
+// and how the process that holds a port is named.
 
 #include "app/statusbar.h"
 #include "app/tform1.h"
 #include "link/apdcomport.h"
+#include "link/portdiagnosis.h"
 #include "tests/ptypair.h"
 
 #include <QDeadlineTimer>
@@ -152,6 +154,8 @@ private slots:
     void aStartThatFailsSaysWhatToDoInABoxAndOnStderr();
     void aLockOnThePortDecidesWhetherTheConsoleStarts_data();
     void aLockOnThePortDecidesWhetherTheConsoleStarts();
+    void aHolderIsNamedAsProcTellsIt_data();
+    void aHolderIsNamedAsProcTellsIt();
 };
 
 void FaultsTest::aDeviceThatVanishesIsClosedOnceAndTheWindowKeepsWorking()
@@ -464,6 +468,29 @@ void FaultsTest::aLockOnThePortDecidesWhetherTheConsoleStarts()
         QVERIFY2(lock.open(QIODevice::ReadOnly) && lock.readAll() == content,
                  "the lock file of a live process was removed or replaced");
     }
+}
+
+void FaultsTest::aHolderIsNamedAsProcTellsIt_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("commandLine");
+    QTest::addColumn<QString>("named");
+    QTest::newRow("name and command line") << "minicom" << "minicom -D /dev/ttyS0"
+                                           << QStringLiteral("minicom (프로세스 1234: minicom -D /dev/ttyS0)");
+    QTest::newRow("name only") << "minicom" << "" << QStringLiteral("minicom (프로세스 1234)");
+    QTest::newRow("nothing told") << "" << "" << QStringLiteral("프로세스 1234");
+    // A name or argument from /proc is text, never a place for the next value.
+    QTest::newRow("markers in the name and command line")
+        << "a%2b%3" << "run %1 %2 %3" << QStringLiteral("a%2b%3 (프로세스 1234: run %1 %2 %3)");
+    QTest::newRow("marker in the name only") << "x%2" << "" << QStringLiteral("x%2 (프로세스 1234)");
+}
+
+void FaultsTest::aHolderIsNamedAsProcTellsIt()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, commandLine);
+    QFETCH(QString, named);
+    QCOMPARE(PortDiagnosis::describe(PortHolder{1234, name, commandLine}), named);
 }
 
 QTEST_MAIN(FaultsTest)
