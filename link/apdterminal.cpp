@@ -40,10 +40,20 @@ QByteArray TApdKeyboardEmulator::textBytes(QStringView text) const
     return Enabled ? cp949Encode(text) : QByteArray();
 }
 
+TerminalFrame::TerminalFrame(QWidget* parent)
+    : QFrame(parent)
+{
+    setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    setLineWidth(TApdTerminal::kBorderWidth);
+    setFocusPolicy(Qt::NoFocus);
+    // Hover moves over the border are taken, and, being ignored, go on to the window behind it.
+    setMouseTracking(true);
+}
+
 TApdTerminal::TApdTerminal(QWidget* parent)
     : QFrame(parent)
 {
-    // The cells fill the whole widget; the border is a frame of its own around it (see the header).
+    // The cells fill the whole widget; the border is its frame's (see the header).
     setFrameStyle(QFrame::NoFrame);
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAttribute(Qt::WA_InputMethodEnabled);
@@ -82,33 +92,7 @@ TApdTerminal::TApdTerminal(QWidget* parent)
     m_stale = kGrid;
 }
 
-TApdTerminal::~TApdTerminal()
-{
-    delete m_border;
-}
-
-void TApdTerminal::placeBorder()
-{
-    QWidget* host = parentWidget();
-    if (m_border != nullptr && m_border->parentWidget() != host) {
-        QFrame* old = m_border;
-        m_border = nullptr;
-        delete old;
-    }
-    if (host == nullptr)
-        return;
-    if (m_border == nullptr) {
-        m_border = new QFrame(host);
-        m_border->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-        m_border->setLineWidth(kBorderWidth);
-        m_border->setFocusPolicy(Qt::NoFocus);
-        // The pointer over the border is over the window, for the window's menu and hint.
-        m_border->setAttribute(Qt::WA_TransparentForMouseEvents);
-    }
-    m_border->setGeometry(geometry().adjusted(-kBorderWidth, -kBorderWidth, kBorderWidth, kBorderWidth));
-    m_border->setHidden(isHidden());
-    m_border->stackUnder(this);
-}
+TApdTerminal::~TApdTerminal() = default;
 
 QSize TApdTerminal::sizeHint() const
 {
@@ -382,16 +366,6 @@ bool TApdTerminal::event(QEvent* event)
             return true;
         }
         break;
-    }
-    case QEvent::ParentChange:
-    case QEvent::Move:
-    case QEvent::Resize:
-    case QEvent::Show:
-    case QEvent::Hide:
-    case QEvent::ZOrderChange: {
-        const bool handled = QFrame::event(event);
-        placeBorder();
-        return handled;
     }
     case QEvent::WindowActivate:
     case QEvent::WindowDeactivate:

@@ -3,9 +3,9 @@
 // which turns the keys typed in it into bytes for the target.
 //
 // The pane shows exactly VtScreen::kRows x kColumns cells of kCellWidth x kCellHeight pixels, which fill
-// its 496 x 252 area to the pixel. Its three-dimensional (sunken) border lies around that area, kBorderWidth
-// pixels wide, on a frame of its own just under the pane in its parent: the cell grid keeps its exact size
-// and place, and no cell pixel (a glyph at the edge, the cursor on the last row) is ever covered.
+// its 496 x 252 area to the pixel. Its three-dimensional (sunken) border, kBorderWidth pixels wide, is drawn
+// by the TerminalFrame that holds it, around that area: the cell grid keeps its exact size and place, and
+// no cell pixel (a glyph at the edge, the cursor on the last row) is ever covered.
 //
 // Attached to a port, it shows every received byte as it arrives (through VtScreen), and sends what the
 // keyboard emulator makes of the keys typed while it has the focus; nothing typed is shown unless the
@@ -44,7 +44,6 @@
 #include <QFrame>
 #include <QPixmap>
 #include <QRawFont>
-#include <QPointer>
 #include <QRect>
 #include <QRegion>
 #include <QString>
@@ -75,6 +74,17 @@ public:
     QString MapFileName = QStringLiteral("AWKEYBRD.INI");
     bool ProcessAllKeys = false;
     bool ProcessExtendedKeys = false;
+};
+
+// TerminalFrame: the pane's sunken border, and the pane's parent. It stands kBorderWidth pixels larger
+// than the pane on every side, with the pane inside its border; it takes no input of its own, so that the
+// pointer over the border is over the window (its menu and its hint).
+class TerminalFrame : public QFrame
+{
+    Q_OBJECT
+
+public:
+    explicit TerminalFrame(QWidget* parent = nullptr);
 };
 
 class TApdTerminal : public QFrame
@@ -176,7 +186,6 @@ private:
     void updateBlinking();
     void toggleCursor();
     void paintRow(QPainter& painter, int row, int firstColumn, int lastColumn) const;
-    void placeBorder();
 
     VtScreen m_screen;
     TApdComPort* m_port = nullptr;
@@ -202,5 +211,4 @@ private:
     bool m_cursorOn = true;
     QString m_preedit;
     quint64 m_paints = 0;
-    QPointer<QFrame> m_border; // the sunken border, a sibling just under the pane
 };

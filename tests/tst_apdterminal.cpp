@@ -305,7 +305,8 @@ void ApdTerminalTest::aRightClickInThePaneOpensTheWindowsMenu()
 
 void ApdTerminalTest::theCellGridFillsThePaneExactlyAndHangulIsPaintedDoubleWidth()
 {
-    QVERIFY2(m_pane->geometry() == QRect(232, 24, 496, 252), "the pane is not at 232,24 size 496x252");
+    QVERIFY2(QRect(m_pane->mapTo(m_form.get(), QPoint(0, 0)), m_pane->size()) == QRect(232, 24, 496, 252),
+             "the pane is not at 232,24 size 496x252");
     QVERIFY2(TApdTerminal::cellsToPixels(QRect(0, 0, VtScreen::kColumns, VtScreen::kRows)) == m_pane->rect(),
              "62 x 21 cells of 8 x 12 do not fill the pane");
 

@@ -92,6 +92,8 @@ void HoverHintsTest::eachControlNamesItselfInTheHintPanel_data()
     QTest::newRow("enter") << "SpeedButton9" << centre << QStringLiteral("엔터 명령");
     QTest::newRow("exit") << "BitBtn1" << centre << QStringLiteral("프로그램 닫기 .");
     QTest::newRow("terminal") << "ApdTerminal1" << centre << QStringLiteral("모니터 창");
+    QTest::newRow("terminal's border") << "ApdTerminal1Frame" << QPoint(1, 100)
+                                       << QStringLiteral("마우스 오른쪽 버튼을 '클릭' 해보세요.");
 }
 
 void HoverHintsTest::eachControlNamesItselfInTheHintPanel()

@@ -138,17 +138,21 @@ void PopupMenuTest::theSubmenuHeadingDoesNothing()
 void PopupMenuTest::aRightClickOpensTheMenuCentredOnThePoint_data()
 {
     QTest::addColumn<QString>("where");
-    QTest::newRow("window background") << QStringLiteral("Form1");
-    QTest::newRow("terminal") << QStringLiteral("ApdTerminal1");
-    QTest::newRow("direction button") << QStringLiteral("SpeedButton1");
+    QTest::addColumn<QPoint>("at"); // inside `where`; (-1, -1): its centre
+    const QPoint centre(-1, -1);
+    QTest::newRow("window background") << QStringLiteral("Form1") << QPoint(600, 300);
+    QTest::newRow("terminal") << QStringLiteral("ApdTerminal1") << centre;
+    QTest::newRow("terminal's border") << QStringLiteral("ApdTerminal1Frame") << QPoint(1, 100);
+    QTest::newRow("direction button") << QStringLiteral("SpeedButton1") << centre;
 }
 
 void PopupMenuTest::aRightClickOpensTheMenuCentredOnThePoint()
 {
     QFETCH(QString, where);
+    QFETCH(QPoint, at);
     QWidget* widget = where == QStringLiteral("Form1") ? m_form.get() : m_form->findChild<QWidget*>(where);
     QVERIFY2(widget != nullptr, qPrintable(where + QStringLiteral(" is missing")));
-    const QPoint local = where == QStringLiteral("Form1") ? QPoint(600, 300) : widget->rect().center();
+    const QPoint local = at == QPoint(-1, -1) ? widget->rect().center() : at;
     // Through the window, as the platform delivers it, so that the click becomes a context-menu request.
     QTest::mouseClick(m_form->windowHandle(), Qt::RightButton, {}, widget->mapTo(m_form.get(), local));
     QTRY_VERIFY2_WITH_TIMEOUT(m_form->PopupMenu1->isVisible(), "a right click did not open the menu", 2000);
