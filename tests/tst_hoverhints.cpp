@@ -8,6 +8,7 @@
 
 #include <QGroupBox>
 #include <QLabel>
+#include <QScopeGuard>
 #include <QTest>
 #include <QToolButton>
 
@@ -122,6 +123,8 @@ void HoverHintsTest::movingOntoAControlWithoutAHintKeepsTheLastOne_data()
     QTest::newRow("exit to Rx light") << "BitBtn1" << "ApdStatusLight1" << QStringLiteral("프로그램 닫기 .");
     QTest::newRow("exit to Tx light") << "BitBtn1" << "ApdStatusLight2" << QStringLiteral("프로그램 닫기 .");
     QTest::newRow("enter to status bar") << "SpeedButton9" << "StatusBar1" << QStringLiteral("엔터 명령");
+    // The error text left of the exit button, which lets the clicks through to the button.
+    QTest::newRow("terminal to error label") << "ApdTerminal1" << "Label3" << QStringLiteral("모니터 창");
 }
 
 void HoverHintsTest::movingOntoAControlWithoutAHintKeepsTheLastOne()
@@ -129,6 +132,12 @@ void HoverHintsTest::movingOntoAControlWithoutAHintKeepsTheLastOne()
     QFETCH(QString, from);
     QFETCH(QString, onto);
     QFETCH(QString, hint);
+    m_form->Label3->setText(QStringLiteral("오류가 발생하였습니다."));
+    m_form->Label3->adjustSize();
+    const auto noError = qScopeGuard([this] {
+        m_form->Label3->clear();
+        m_form->Label3->adjustSize();
+    });
     hover(control(from));
     hover(control(onto));
     QCOMPARE(m_form->StatusBar1->panelText(3), hint);

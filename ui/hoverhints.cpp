@@ -52,9 +52,12 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event)
         {ApdTerminal1, &TForm1::ApdTerminal1MouseMove},
     };
     const auto* move = static_cast<QMouseEvent*>(event);
+    const QPoint at = move->position().toPoint();
+    // Label3 lets the mouse through, so that the exit button under its right end takes every click; over
+    // the rest of it the window sees the move, and the label's own rule holds there: no hint of its own.
+    const bool overLabel3 = watched == this && Label3->geometry().contains(at);
     for (const auto& [control, handler] : handlers) {
-        if (control == watched) {
-            const QPoint at = move->position().toPoint();
+        if (control == watched && !overLabel3) {
             (this->*handler)(watched, move->modifiers(), at.x(), at.y());
             break;
         }
