@@ -21,7 +21,7 @@ namespace {
 constexpr Qt::WindowFlags kFrameFlags = Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
     | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint;
 
-// The description names the fonts of the platform it was drawn on; these are their nearest here, with
+// The window's fonts are those of the platform it was designed on; these are their nearest here, with
 // Hangul coverage.
 void substituteDescribedFonts()
 {
@@ -31,8 +31,9 @@ void substituteDescribedFonts()
                                {QStringLiteral("NanumGothicCoding"), QStringLiteral("DejaVu Sans Mono")});
 }
 
-// The description gives font heights in pixels (-11, -12, -13); the Designer file can only carry points.
-// Restore the exact pixel heights, so that texts measure the same on any screen resolution.
+// The window's fonts are meant at exact pixel heights (11, 12 and 13 px), which a Designer file cannot
+// carry: tform1.ui holds them as points at 96 dpi, and they are turned back into those pixel heights here,
+// so that texts measure the same on any screen resolution.
 void restoreDescribedFontHeights(QWidget* window)
 {
     QList<QWidget*> widgets = window->findChildren<QWidget*>();

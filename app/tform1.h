@@ -1,14 +1,14 @@
 #pragma once
 // TForm1: the console's one main window.
 //
-// Owns every control and component of the window description as a member with its described name; all
-// of them are built in the constructor and destroyed with the window. The visual members come from the
-// Designer description (resources/tform1.ui); the non-visual components (port, protocol, light
-// controller, keyboard emulator, dialog, menu) and the links between them are set up in code.
+// Owns every control and component of the window as a member under the window's own name for it; all of
+// them are built in the constructor and destroyed with the window. The visual members come from the
+// Designer file (resources/tform1.ui); the non-visual components (port, protocol, light controller,
+// keyboard emulator, dialog, menu) and the links between them are set up in code.
 //
 // The port is opened in the constructor, before FormActivate first runs; a port that cannot be opened
-// makes the constructor throw PortOpenError. The device is COM1 of the description; only tests and the
-// simulated-target entry point hand it another one.
+// makes the constructor throw PortOpenError. The device is COM1 (TApdComPort::com1Device()); only tests
+// and the simulated-target entry point hand it another one.
 
 #include <QWidget>
 
@@ -49,7 +49,7 @@ public:
     TForm1(const TForm1&) = delete;
     TForm1& operator=(const TForm1&) = delete;
 
-    // Visual members, in the description's stacking order.
+    // Visual members, from back to front.
     TApdStatusLight* ApdStatusLight1 = nullptr;
     QLabel* Label1 = nullptr;
     TApdStatusLight* ApdStatusLight2 = nullptr;
@@ -68,7 +68,7 @@ public:
     TApdTerminal* ApdTerminal1 = nullptr;
     QToolButton* BitBtn1 = nullptr;
     TStatusBar* StatusBar1 = nullptr;
-    // Beyond the description: how much of a running download has gone out; hidden otherwise.
+    // How much of a running download has gone out; hidden otherwise (the one control with a Qt-style name).
     QProgressBar* DownloadProgress = nullptr;
 
     // Non-visual members.

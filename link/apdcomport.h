@@ -72,7 +72,7 @@ public:
     static constexpr std::uint16_t kCommandRoom = 64;
     static constexpr int kBaudRate = 9600;
 
-    // The device node that COM1 of the window description names, fixed at build time (CONSOLE_COM1_DEVICE).
+    // The device node that the console opens as COM1, fixed at build time (CONSOLE_COM1_DEVICE).
     static QString com1Device();
 
     // Opens `device` at once; throws PortOpenError when it cannot, whose message offers the adapters found

@@ -83,7 +83,7 @@ public:
     // Bytes allowed ahead of the line at the port's present rate.
     qint64 lead() const;
 
-    // Settings of the window description. The ASCII sender has no blocks or acknowledgements, so the block
+    // Settings as the window sets them. The ASCII sender has no blocks or acknowledgements, so the block
     // check, handshake wait, overhead and Kermit pad character are kept but govern nothing here.
     ProtocolType protocolType = ProtocolType::Ascii;
     BlockCheckMethod blockCheckMethod = BlockCheckMethod::None;

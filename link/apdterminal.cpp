@@ -26,6 +26,7 @@ const QColor kTextColour(192, 192, 192); // silver
 const QColor kBackground(0, 0, 0);
 constexpr int kCursorHeight = 2;
 constexpr int kWheelLines = 3; // lines per notch of the wheel
+constexpr int kMarkerMargin = 2; // between the scroll-back marker and the grid's top and right edges
 const QRect kGrid(0, 0, VtScreen::kColumns * TApdTerminal::kCellWidth, VtScreen::kRows * TApdTerminal::kCellHeight);
 
 } // namespace
@@ -591,7 +592,7 @@ void TApdTerminal::drawMarker(QPainter& painter) const
     const QString text = QStringLiteral("▲ %1줄 위").arg(m_scrollBack);
     painter.setFont(m_plainFont);
     const QRect box = painter.fontMetrics().boundingRect(text).adjusted(-3, 0, 3, 0);
-    const QRect at(QPoint(kGrid.right() - kBorderWidth - box.width(), kBorderWidth), box.size());
+    const QRect at(QPoint(kGrid.width() - kMarkerMargin - box.width(), kMarkerMargin), box.size());
     painter.fillRect(at, kTextColour);
     painter.setPen(kBackground);
     painter.drawText(at, Qt::AlignCenter, text);

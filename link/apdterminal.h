@@ -67,7 +67,7 @@ public:
     // Bytes for text committed by an input method.
     QByteArray textBytes(QStringView text) const;
 
-    // Settings of the window description. The key map file is named but never read: the map is built in.
+    // Settings as the window sets them. The key map file is named but never read: the map is built in.
     // Neither all keys nor extended keys are processed: the built-in map sends text and control codes
     // only, never a sequence for a key without text.
     bool Enabled = true;
@@ -102,7 +102,6 @@ public:
 
     void setComPort(TApdComPort* port);
     void setKeyboardEmulator(TApdKeyboardEmulator* emulator) { m_keyboard = emulator; }
-    TApdComPort* comPort() const { return m_port; }
 
     // Empties the screen and puts the cursor home; input in flight is completed by what follows it.
     void ClearWindow();
@@ -133,7 +132,7 @@ public:
 
     QSize sizeHint() const override;
 
-    // Settings of the window description. Capturing is never switched on, so the capture file is not
+    // Settings as the window sets them. Capturing is never switched on, so the capture file is not
     // written; the persistent mark has nothing to act on, as the pane offers no marking.
     QString CaptureFile = QStringLiteral("APD.CAP");
     bool Capture = false;

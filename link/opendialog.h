@@ -1,7 +1,7 @@
 #pragma once
 // TOpenDialog: the open-file dialog of the download.
 //
-// Holds the settings of the window description (Filter as "description|pattern" pairs, Title, InitialDir,
+// Holds the settings that the window gives it (Filter as "description|pattern" pairs, Title, InitialDir,
 // DefaultExt) and the chosen file's full path. Execute() builds a modal, non-native file dialog only when it
 // runs, so that the window starts without one, and returns whether the operator confirmed a file; a cancel
 // leaves FileName as it was. The dialog is an ordinary QFileDialog child of the owner window while it runs,

@@ -28,8 +28,9 @@
 // past kMaxStringLength characters; the character that ends it is then taken as ordinary text or control.
 // abandonString() does the same on demand (the screen's clear).
 //
-// The third fault, a stack overflow when one vterm_input_write carries about 2 MB, is the caller's to
-// avoid: VtScreen feeds libvterm in chunks of at most kMaxChunk bytes, cut between characters.
+// One more fault of that version is not in the stream but in its size: a single vterm_input_write of about
+// 2 MB overflows the stack. That is the caller's to avoid: VtScreen feeds libvterm in chunks of at most
+// kMaxChunk bytes, cut between characters.
 //
 // Output is UTF-8, ready for libvterm in UTF-8 mode.
 

@@ -92,7 +92,6 @@ public:
     quint64 linesPushed() const { return m_linesPushed; }
     QPoint cursor() const { return m_cursor; }
     bool cursorVisible() const { return m_cursorVisible; }
-    const VtGuard& guard() const { return m_guard; }
 
 signals:
     // `cells` is in cell coordinates: x is the column, y the row.
