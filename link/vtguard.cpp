@@ -91,6 +91,26 @@ bool VtGuard::abandonString(std::string& out)
     return true;
 }
 
+std::size_t VtGuard::copyRun(std::u32string_view text, std::size_t i, char*& out)
+{
+    const auto copy = [&](auto within) {
+        std::size_t end = i;
+        while (end < text.size() && within(text[end]))
+            *out++ = static_cast<char>(text[end++]);
+        return end - i;
+    };
+    if (m_state == State::Normal && text[i] >= 0x20 && text[i] < kDel) {
+        m_canRepeat = true;
+        return copy([](char32_t c) { return c >= 0x20 && c < kDel; });
+    }
+    if ((m_state == State::CsiArguments || m_state == State::CsiLeader) && !m_dropping && text[i] >= U'0'
+        && text[i] <= U'9') {
+        m_state = State::CsiArguments;
+        return copy([](char32_t c) { return c >= U'0' && c <= U'9'; });
+    }
+    return 0;
+}
+
 void VtGuard::filter(std::u32string_view text, std::string& buffer)
 {
     // At most five bytes per character: a held-back ESC and a four-byte character after it.
@@ -98,177 +118,202 @@ void VtGuard::filter(std::u32string_view text, std::string& buffer)
     buffer.resize(base + 5 * text.size());
     char* const start = buffer.data() + base;
     char* out = start;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char32_t c = text[i];
-        if (m_state == State::Normal && c >= 0x20 && c < kDel) {
-            // The common case, a run of printable ASCII, copied in one go.
-            std::size_t end = i + 1;
-            while (end < text.size() && text[end] >= 0x20 && text[end] < kDel)
-                ++end;
-            for (std::size_t k = i; k < end; ++k)
-                *out++ = static_cast<char>(text[k]);
-            m_canRepeat = true;
-            i = end - 1;
+    for (std::size_t i = 0; i < text.size();) {
+        // The common cases, a run of printable ASCII and the digits of a CSI argument, in one go.
+        if (const std::size_t copied = copyRun(text, i, out)) {
+            i += copied;
             continue;
         }
-        if ((m_state == State::CsiArguments || m_state == State::CsiLeader) && !m_dropping && c >= U'0' && c <= U'9') {
-            // The other common case, the digits of a CSI argument.
-            m_state = State::CsiArguments;
-            std::size_t end = i + 1;
-            while (end < text.size() && text[end] >= U'0' && text[end] <= U'9')
-                ++end;
-            for (std::size_t k = i; k < end; ++k)
-                *out++ = static_cast<char>(text[k]);
-            i = end - 1;
-            continue;
-        }
-        if (inString() && (c == U'\r' || c == U'\n' || ++m_stringLength > kMaxStringLength)) {
-            // Line noise that opened a string must not swallow the target's text: the string is abandoned
-            // and this character is taken as if the string had never begun.
-            abandonString(out);
-        }
-        if (m_state == State::DroppedString || m_state == State::EscapeInDroppedString) {
-            if (c == kCan || c == kSub) {
-                m_state = State::Normal;
-                *out++ = static_cast<char>(c);
-                continue;
-            }
-            if (m_state == State::DroppedString) {
-                if (c == kEsc)
-                    m_state = State::EscapeInDroppedString;
-                else if (c == kBel)
-                    m_state = State::Normal;
-                else if (c > 0 && c < 0x20)
-                    *out++ = static_cast<char>(c);
-                continue;
-            }
-            if (c == U'\\') {
-                m_state = State::Normal;
-                continue;
-            }
-            // ESC and something else: libvterm would have left the string for a new escape sequence.
-            m_state = State::Escape;
-            *out++ = static_cast<char>(kEsc);
-        }
-
-        // Characters that libvterm handles the same in every state.
-        if (c == 0 || c == kDel) {
-            if (!m_dropping)
-                *out++ = static_cast<char>(c);
-            continue;
-        }
-        if (c == kCan || c == kSub) {
-            m_state = State::Normal;
-            m_dropping = false;
-            *out++ = static_cast<char>(c);
-            continue;
-        }
-        if (c == kEsc) {
-            m_state = m_state == State::String ? State::EscapeInString : State::Escape;
-            m_dropping = false;
-            *out++ = static_cast<char>(c);
-            continue;
-        }
-        if (c < 0x20 && !(c == kBel && m_state == State::String)) {
-            // Acted on at once, without leaving the sequence in progress.
-            *out++ = static_cast<char>(c);
-            continue;
-        }
-
-        switch (m_state) {
-        case State::EscapeInString:
-            if (c == U'\\') {
-                m_state = State::Normal;
-                *out++ = '\\';
-                break;
-            }
-            m_state = State::Escape;
-            [[fallthrough]];
-        case State::Escape:
-            if (c == U'P') {
-                ++m_interventions;
-                m_stringLength = 0;
-                m_state = State::DroppedString;
-                *out++ = static_cast<char>(kCan);
-                break;
-            }
-            if (c == U']') {
-                m_stringLength = 0;
-                m_state = State::String;
-            } else if (c == U'[') {
-                m_state = State::CsiLeader;
-                m_csiSeparators = 0;
-                m_csiHasLeader = false;
-                m_csiHasIntermediate = false;
-            } else if (c >= 0x30 && c < 0x7F) {
-                m_state = State::Normal;
-            }
-            // Intermediates, and bytes from 0x80 on, which libvterm ignores here, leave the state as it is.
-            putUtf8(c, out);
-            break;
-
-        case State::CsiLeader:
-            if (c >= 0x3C && c <= 0x3F) {
-                m_csiHasLeader = true;
-                *out++ = static_cast<char>(c);
-                break;
-            }
-            m_state = State::CsiArguments;
-            [[fallthrough]];
-        case State::CsiArguments:
-            if ((c >= U'0' && c <= U'9') || c == U':' || c == U';') {
-                if (c == U':' || c == U';') {
-                    if (++m_csiSeparators >= kMaxCsiArguments && !m_dropping) {
-                        ++m_interventions;
-                        m_dropping = true;
-                        *out++ = static_cast<char>(kCan);
-                    }
-                }
-                if (!m_dropping)
-                    *out++ = static_cast<char>(c);
-                break;
-            }
-            m_state = State::CsiIntermediate;
-            [[fallthrough]];
-        case State::CsiIntermediate:
-            if (isIntermediate(c)) {
-                m_csiHasIntermediate = true;
-                if (!m_dropping)
-                    *out++ = static_cast<char>(c);
-                break;
-            }
-            if (c >= 0x40 && c <= 0x7E) {
-                dispatchCsi(c, out);
-                break;
-            }
-            // Any other character ends the sequence as invalid; libvterm swallows its first byte.
-            m_state = State::Normal;
-            if (m_dropping)
-                m_dropping = false;
-            else
-                putUtf8(c, out);
-            break;
-
-        case State::String:
-            if (c == kBel)
-                m_state = State::Normal;
-            putUtf8(c, out);
-            break;
-        case State::DroppedString:
-        case State::EscapeInDroppedString:
-            break; // handled above
-
-        case State::Normal:
-            if (c >= 0x80 && c <= 0x9F) {
-                ++m_interventions;
-                putUtf8(kReplacement, out);
-                m_canRepeat = true;
-                break;
-            }
-            m_canRepeat = isSurelySingleWidth(c);
-            putUtf8(c, out);
-            break;
-        }
+        step(text[i++], out);
     }
     buffer.resize(base + static_cast<std::size_t>(out - start));
+}
+
+void VtGuard::step(char32_t c, char*& out)
+{
+    if (inString() && (c == U'\r' || c == U'\n' || ++m_stringLength > kMaxStringLength)) {
+        // Line noise that opened a string must not swallow the target's text: the string is abandoned
+        // and this character is taken as if the string had never begun.
+        abandonString(out);
+    }
+    if ((m_state == State::DroppedString || m_state == State::EscapeInDroppedString) && stepDroppedString(c, out))
+        return;
+    if (stepInAnyState(c, out))
+        return;
+    switch (m_state) {
+    case State::EscapeInString:
+        stepEscapeInString(c, out);
+        break;
+    case State::Escape:
+        stepEscape(c, out);
+        break;
+    case State::CsiLeader:
+        stepCsiLeader(c, out);
+        break;
+    case State::CsiArguments:
+        stepCsiArguments(c, out);
+        break;
+    case State::CsiIntermediate:
+        stepCsiIntermediate(c, out);
+        break;
+    case State::String:
+        if (c == kBel)
+            m_state = State::Normal;
+        putUtf8(c, out);
+        break;
+    case State::DroppedString:
+    case State::EscapeInDroppedString:
+        break; // taken by stepDroppedString
+    case State::Normal:
+        stepText(c, out);
+        break;
+    }
+}
+
+bool VtGuard::stepDroppedString(char32_t c, char*& out)
+{
+    if (c == kCan || c == kSub) {
+        m_state = State::Normal;
+        *out++ = static_cast<char>(c);
+        return true;
+    }
+    if (m_state == State::DroppedString) {
+        if (c == kEsc)
+            m_state = State::EscapeInDroppedString;
+        else if (c == kBel)
+            m_state = State::Normal;
+        else if (c > 0 && c < 0x20)
+            *out++ = static_cast<char>(c);
+        return true;
+    }
+    if (c == U'\\') {
+        m_state = State::Normal;
+        return true;
+    }
+    // ESC and something else: libvterm would have left the string for a new escape sequence.
+    m_state = State::Escape;
+    *out++ = static_cast<char>(kEsc);
+    return false;
+}
+
+bool VtGuard::stepInAnyState(char32_t c, char*& out)
+{
+    // Characters that libvterm handles the same in every state.
+    if (c == 0 || c == kDel) {
+        if (!m_dropping)
+            *out++ = static_cast<char>(c);
+        return true;
+    }
+    if (c == kCan || c == kSub) {
+        m_state = State::Normal;
+        m_dropping = false;
+        *out++ = static_cast<char>(c);
+        return true;
+    }
+    if (c == kEsc) {
+        m_state = m_state == State::String ? State::EscapeInString : State::Escape;
+        m_dropping = false;
+        *out++ = static_cast<char>(c);
+        return true;
+    }
+    if (c < 0x20 && !(c == kBel && m_state == State::String)) {
+        // Acted on at once, without leaving the sequence in progress.
+        *out++ = static_cast<char>(c);
+        return true;
+    }
+    return false;
+}
+
+void VtGuard::stepEscapeInString(char32_t c, char*& out)
+{
+    if (c == U'\\') {
+        m_state = State::Normal;
+        *out++ = '\\';
+        return;
+    }
+    m_state = State::Escape;
+    stepEscape(c, out);
+}
+
+void VtGuard::stepEscape(char32_t c, char*& out)
+{
+    if (c == U'P') {
+        ++m_interventions;
+        m_stringLength = 0;
+        m_state = State::DroppedString;
+        *out++ = static_cast<char>(kCan);
+        return;
+    }
+    if (c == U']') {
+        m_stringLength = 0;
+        m_state = State::String;
+    } else if (c == U'[') {
+        m_state = State::CsiLeader;
+        m_csiSeparators = 0;
+        m_csiHasLeader = false;
+        m_csiHasIntermediate = false;
+    } else if (c >= 0x30 && c < 0x7F) {
+        m_state = State::Normal;
+    }
+    // Intermediates, and bytes from 0x80 on, which libvterm ignores here, leave the state as it is.
+    putUtf8(c, out);
+}
+
+void VtGuard::stepCsiLeader(char32_t c, char*& out)
+{
+    if (c >= 0x3C && c <= 0x3F) {
+        m_csiHasLeader = true;
+        *out++ = static_cast<char>(c);
+        return;
+    }
+    m_state = State::CsiArguments;
+    stepCsiArguments(c, out);
+}
+
+void VtGuard::stepCsiArguments(char32_t c, char*& out)
+{
+    if ((c >= U'0' && c <= U'9') || c == U':' || c == U';') {
+        if ((c == U':' || c == U';') && ++m_csiSeparators >= kMaxCsiArguments && !m_dropping) {
+            ++m_interventions;
+            m_dropping = true;
+            *out++ = static_cast<char>(kCan);
+        }
+        if (!m_dropping)
+            *out++ = static_cast<char>(c);
+        return;
+    }
+    m_state = State::CsiIntermediate;
+    stepCsiIntermediate(c, out);
+}
+
+void VtGuard::stepCsiIntermediate(char32_t c, char*& out)
+{
+    if (isIntermediate(c)) {
+        m_csiHasIntermediate = true;
+        if (!m_dropping)
+            *out++ = static_cast<char>(c);
+        return;
+    }
+    if (c >= 0x40 && c <= 0x7E) {
+        dispatchCsi(c, out);
+        return;
+    }
+    // Any other character ends the sequence as invalid; libvterm swallows its first byte.
+    m_state = State::Normal;
+    if (m_dropping)
+        m_dropping = false;
+    else
+        putUtf8(c, out);
+}
+
+void VtGuard::stepText(char32_t c, char*& out)
+{
+    if (c >= 0x80 && c <= 0x9F) {
+        ++m_interventions;
+        putUtf8(kReplacement, out);
+        m_canRepeat = true;
+        return;
+    }
+    m_canRepeat = isSurelySingleWidth(c);
+    putUtf8(c, out);
 }
