@@ -91,7 +91,7 @@ bool VtGuard::abandonString(std::string& out)
     return true;
 }
 
-std::size_t VtGuard::copyRun(std::u32string_view text, std::size_t i, char*& out)
+inline std::size_t VtGuard::copyRun(std::u32string_view text, std::size_t i, char*& out)
 {
     const auto copy = [&](auto within) {
         std::size_t end = i;
@@ -129,7 +129,7 @@ void VtGuard::filter(std::u32string_view text, std::string& buffer)
     buffer.resize(base + static_cast<std::size_t>(out - start));
 }
 
-void VtGuard::step(char32_t c, char*& out)
+inline void VtGuard::step(char32_t c, char*& out)
 {
     if (inString() && (c == U'\r' || c == U'\n' || ++m_stringLength > kMaxStringLength)) {
         // Line noise that opened a string must not swallow the target's text: the string is abandoned
@@ -170,7 +170,7 @@ void VtGuard::step(char32_t c, char*& out)
     }
 }
 
-bool VtGuard::stepDroppedString(char32_t c, char*& out)
+inline bool VtGuard::stepDroppedString(char32_t c, char*& out)
 {
     if (c == kCan || c == kSub) {
         m_state = State::Normal;
@@ -196,7 +196,7 @@ bool VtGuard::stepDroppedString(char32_t c, char*& out)
     return false;
 }
 
-bool VtGuard::stepInAnyState(char32_t c, char*& out)
+inline bool VtGuard::stepInAnyState(char32_t c, char*& out)
 {
     // Characters that libvterm handles the same in every state.
     if (c == 0 || c == kDel) {
@@ -224,7 +224,7 @@ bool VtGuard::stepInAnyState(char32_t c, char*& out)
     return false;
 }
 
-void VtGuard::stepEscapeInString(char32_t c, char*& out)
+inline void VtGuard::stepEscapeInString(char32_t c, char*& out)
 {
     if (c == U'\\') {
         m_state = State::Normal;
@@ -235,7 +235,7 @@ void VtGuard::stepEscapeInString(char32_t c, char*& out)
     stepEscape(c, out);
 }
 
-void VtGuard::stepEscape(char32_t c, char*& out)
+inline void VtGuard::stepEscape(char32_t c, char*& out)
 {
     if (c == U'P') {
         ++m_interventions;
@@ -259,7 +259,7 @@ void VtGuard::stepEscape(char32_t c, char*& out)
     putUtf8(c, out);
 }
 
-void VtGuard::stepCsiLeader(char32_t c, char*& out)
+inline void VtGuard::stepCsiLeader(char32_t c, char*& out)
 {
     if (c >= 0x3C && c <= 0x3F) {
         m_csiHasLeader = true;
@@ -270,7 +270,7 @@ void VtGuard::stepCsiLeader(char32_t c, char*& out)
     stepCsiArguments(c, out);
 }
 
-void VtGuard::stepCsiArguments(char32_t c, char*& out)
+inline void VtGuard::stepCsiArguments(char32_t c, char*& out)
 {
     if ((c >= U'0' && c <= U'9') || c == U':' || c == U';') {
         if ((c == U':' || c == U';') && ++m_csiSeparators >= kMaxCsiArguments && !m_dropping) {
@@ -286,7 +286,7 @@ void VtGuard::stepCsiArguments(char32_t c, char*& out)
     stepCsiIntermediate(c, out);
 }
 
-void VtGuard::stepCsiIntermediate(char32_t c, char*& out)
+inline void VtGuard::stepCsiIntermediate(char32_t c, char*& out)
 {
     if (isIntermediate(c)) {
         m_csiHasIntermediate = true;
@@ -306,7 +306,7 @@ void VtGuard::stepCsiIntermediate(char32_t c, char*& out)
         putUtf8(c, out);
 }
 
-void VtGuard::stepText(char32_t c, char*& out)
+inline void VtGuard::stepText(char32_t c, char*& out)
 {
     if (c >= 0x80 && c <= 0x9F) {
         ++m_interventions;

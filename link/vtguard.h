@@ -79,21 +79,22 @@ private:
         EscapeInDroppedString,
     };
 
+    // The per-character path of filter(), inline in vtguard.cpp so that it costs no calls.
     // Copies a run of the two common cases (printable ASCII as text, digits of a CSI argument) from
     // text[i]; returns how many characters it took, 0 when text[i] starts neither.
-    std::size_t copyRun(std::u32string_view text, std::size_t i, char*& out);
+    inline std::size_t copyRun(std::u32string_view text, std::size_t i, char*& out);
     // One character through the parser's state; each step* below is one state's part of it.
-    void step(char32_t c, char*& out);
+    inline void step(char32_t c, char*& out);
     // False when the character ended the dropped string and must still be taken as an escape sequence's.
-    bool stepDroppedString(char32_t c, char*& out);
+    inline bool stepDroppedString(char32_t c, char*& out);
     // The controls that act alike in every state; false for anything else.
-    bool stepInAnyState(char32_t c, char*& out);
-    void stepEscapeInString(char32_t c, char*& out);
-    void stepEscape(char32_t c, char*& out);
-    void stepCsiLeader(char32_t c, char*& out);
-    void stepCsiArguments(char32_t c, char*& out);
-    void stepCsiIntermediate(char32_t c, char*& out);
-    void stepText(char32_t c, char*& out);
+    inline bool stepInAnyState(char32_t c, char*& out);
+    inline void stepEscapeInString(char32_t c, char*& out);
+    inline void stepEscape(char32_t c, char*& out);
+    inline void stepCsiLeader(char32_t c, char*& out);
+    inline void stepCsiArguments(char32_t c, char*& out);
+    inline void stepCsiIntermediate(char32_t c, char*& out);
+    inline void stepText(char32_t c, char*& out);
     void dispatchCsi(char32_t final, char*& out);
     bool inString() const;
     void abandonString(char*& out);
