@@ -29,6 +29,28 @@ constexpr int kWheelLines = 3; // lines per notch of the wheel
 constexpr int kMarkerMargin = 2; // between the scroll-back marker and the grid's top and right edges
 const QRect kGrid(0, 0, VtScreen::kColumns * TApdTerminal::kCellWidth, VtScreen::kRows * TApdTerminal::kCellHeight);
 
+// A cell drawn as part of a one-call run: plain single-width ASCII.
+bool isPlainAscii(const VtScreen::Cell& cell)
+{
+    return cell.width == 1 && cell.chars[0] < 0x80 && cell.chars[1] == 0;
+}
+
+bool looksAlike(const VtScreen::Cell& a, const VtScreen::Cell& b)
+{
+    return a.foreground == b.foreground && a.background == b.background && a.reverse == b.reverse
+        && a.bold == b.bold && a.underline == b.underline;
+}
+
+// The cell's text and background colours, the defaults filled in and reverse video applied.
+std::pair<QColor, QColor> coloursOf(const VtScreen::Cell& cell)
+{
+    QColor foreground = cell.foreground.isValid() ? cell.foreground : kTextColour;
+    QColor background = cell.background.isValid() ? cell.background : kBackground;
+    if (cell.reverse)
+        std::swap(foreground, background);
+    return {foreground, background};
+}
+
 } // namespace
 
 QByteArray TApdKeyboardEmulator::keyBytes(int key, Qt::KeyboardModifiers modifiers, QStringView text) const
@@ -627,94 +649,97 @@ void TApdTerminal::paintEvent(QPaintEvent* event)
     }
     if (m_scrollBack > 0)
         drawMarker(painter);
-
 }
 
 void TApdTerminal::paintRow(QPainter& painter, int row, int firstColumn, int lastColumn) const
 {
-    const int top = row * kCellHeight;
-    const qreal baseline = top + m_ascent;
-    QString run;
     int column = firstColumn;
     while (column <= lastColumn) {
-        VtScreen::Cell cell = viewCell(row, column);
-        if (cell.width == 0) {
-            // The right half of a double-width character whose left half lies outside the area.
-            ++column;
-            continue;
-        }
-        QColor foreground = cell.foreground.isValid() ? cell.foreground : kTextColour;
-        QColor background = cell.background.isValid() ? cell.background : kBackground;
-        if (cell.reverse)
-            std::swap(foreground, background);
-        const int left = column * kCellWidth;
-
-        if (cell.width == 1 && cell.chars[0] < 0x80 && cell.chars[1] == 0) {
-            // A run of plain single-width ASCII cells of one look, drawn with one call.
-            run.clear();
-            int end = column;
-            while (end <= lastColumn) {
-                const VtScreen::Cell next = end == column ? cell : viewCell(row, end);
-                if (next.width != 1 || next.chars[0] >= 0x80 || next.chars[1] != 0 || next.foreground != cell.foreground
-                    || next.background != cell.background || next.reverse != cell.reverse || next.bold != cell.bold
-                    || next.underline != cell.underline)
-                    break;
-                run.append(next.chars[0] == 0 ? QLatin1Char(' ') : QLatin1Char(static_cast<char>(next.chars[0])));
-                ++end;
-            }
-            const int runWidth = (end - column) * kCellWidth;
-            painter.fillRect(left, top, runWidth, kCellHeight, background);
-            if (!run.trimmed().isEmpty()) {
-                painter.setPen(foreground);
-                // Glyphs looked up once and placed a cell apart: no text layout per paint. Without a
-                // glyph for every letter the font's own layout finds the fallbacks.
-                QList<quint32> indexes;
-                QList<QPointF> positions;
-                bool allFound = m_asciiGlyphs[0] != 0;
-                for (qsizetype i = 0; i < run.size() && allFound; ++i) {
-                    const char16_t c = run.at(i).unicode();
-                    if (c == u' ')
-                        continue;
-                    const quint32 glyph = c > 0x20 && c < 0x7F ? m_asciiGlyphs[c - 0x20] : 0;
-                    allFound = glyph != 0;
-                    indexes.append(glyph);
-                    positions.append(QPointF(static_cast<qreal>(i * kCellWidth), 0));
-                }
-                if (allFound) {
-                    QGlyphRun glyphs;
-                    glyphs.setRawFont(m_rawFont);
-                    glyphs.setGlyphIndexes(indexes);
-                    glyphs.setPositions(positions);
-                    painter.drawGlyphRun(QPointF(left, baseline), glyphs);
-                    if (cell.bold)
-                        painter.drawGlyphRun(QPointF(left + 1, baseline), glyphs);
-                } else {
-                    painter.drawText(QPointF(left, baseline), run);
-                    if (cell.bold)
-                        painter.drawText(QPointF(left + 1, baseline), run);
-                }
-            }
-            if (cell.underline)
-                painter.fillRect(left, top + kCellHeight - 1, runWidth, 1, foreground);
-            column = end;
-            continue;
-        }
-
-        const int cells = cell.width == 2 ? 2 : 1;
-        const QRect box(left, top, cells * kCellWidth, kCellHeight);
-        painter.fillRect(box, background);
-        if (cell.chars[0] != 0) {
-            int count = 0;
-            while (count < 6 && cell.chars[count] != 0)
-                ++count;
-            const QString text = QString::fromUcs4(cell.chars, count);
-            painter.setFont(m_plainFont);
-            painter.setPen(foreground);
-            painter.drawText(box, Qt::AlignHCenter | Qt::AlignVCenter | Qt::TextDontClip, text);
-            painter.setFont(m_font);
-        }
-        if (cell.underline)
-            painter.fillRect(left, top + kCellHeight - 1, box.width(), 1, foreground);
-        column += cells;
+        const VtScreen::Cell cell = viewCell(row, column);
+        if (cell.width == 0)
+            ++column; // the right half of a double-width character whose left half lies outside the area
+        else if (isPlainAscii(cell))
+            column = paintAsciiRun(painter, row, column, lastColumn, cell);
+        else
+            column += paintCell(painter, row, column, cell);
     }
+}
+
+int TApdTerminal::paintAsciiRun(QPainter& painter, int row, int column, int lastColumn,
+                                const VtScreen::Cell& first) const
+{
+    // A run of plain single-width ASCII cells of one look, drawn with one call.
+    QString run;
+    int end = column;
+    while (end <= lastColumn) {
+        const VtScreen::Cell next = end == column ? first : viewCell(row, end);
+        if (!isPlainAscii(next) || !looksAlike(next, first))
+            break;
+        run.append(next.chars[0] == 0 ? QLatin1Char(' ') : QLatin1Char(static_cast<char>(next.chars[0])));
+        ++end;
+    }
+    const auto [foreground, background] = coloursOf(first);
+    const int left = column * kCellWidth;
+    const int top = row * kCellHeight;
+    const int runWidth = (end - column) * kCellWidth;
+    painter.fillRect(left, top, runWidth, kCellHeight, background);
+    if (!run.trimmed().isEmpty()) {
+        painter.setPen(foreground);
+        drawAscii(painter, QPointF(left, top + m_ascent), run, first.bold);
+    }
+    if (first.underline)
+        painter.fillRect(left, top + kCellHeight - 1, runWidth, 1, foreground);
+    return end;
+}
+
+void TApdTerminal::drawAscii(QPainter& painter, const QPointF& origin, const QString& run, bool bold) const
+{
+    // Glyphs looked up once and placed a cell apart: no text layout per paint. Without a glyph for every
+    // letter the font's own layout finds the fallbacks.
+    QList<quint32> indexes;
+    QList<QPointF> positions;
+    bool allFound = m_asciiGlyphs[0] != 0;
+    for (qsizetype i = 0; i < run.size() && allFound; ++i) {
+        const char16_t c = run.at(i).unicode();
+        if (c == u' ')
+            continue;
+        const quint32 glyph = c > 0x20 && c < 0x7F ? m_asciiGlyphs[c - 0x20] : 0;
+        allFound = glyph != 0;
+        indexes.append(glyph);
+        positions.append(QPointF(static_cast<qreal>(i * kCellWidth), 0));
+    }
+    if (allFound) {
+        QGlyphRun glyphs;
+        glyphs.setRawFont(m_rawFont);
+        glyphs.setGlyphIndexes(indexes);
+        glyphs.setPositions(positions);
+        painter.drawGlyphRun(origin, glyphs);
+        if (bold)
+            painter.drawGlyphRun(origin + QPointF(1, 0), glyphs);
+    } else {
+        painter.drawText(origin, run);
+        if (bold)
+            painter.drawText(origin + QPointF(1, 0), run);
+    }
+}
+
+int TApdTerminal::paintCell(QPainter& painter, int row, int column, const VtScreen::Cell& cell) const
+{
+    // Any other character, double-width or not, drawn on its own and centred in its cells.
+    const auto [foreground, background] = coloursOf(cell);
+    const int cells = cell.width == 2 ? 2 : 1;
+    const QRect box(column * kCellWidth, row * kCellHeight, cells * kCellWidth, kCellHeight);
+    painter.fillRect(box, background);
+    if (cell.chars[0] != 0) {
+        int count = 0;
+        while (count < 6 && cell.chars[count] != 0)
+            ++count;
+        painter.setFont(m_plainFont);
+        painter.setPen(foreground);
+        painter.drawText(box, Qt::AlignHCenter | Qt::AlignVCenter | Qt::TextDontClip, QString::fromUcs4(cell.chars, count));
+        painter.setFont(m_font);
+    }
+    if (cell.underline)
+        painter.fillRect(box.left(), box.bottom(), box.width(), 1, foreground);
+    return cells;
 }

@@ -185,6 +185,11 @@ private:
     void updateBlinking();
     void toggleCursor();
     void paintRow(QPainter& painter, int row, int firstColumn, int lastColumn) const;
+    // Paints the run of plain ASCII cells of `first`'s look from `column`; returns the column after it.
+    int paintAsciiRun(QPainter& painter, int row, int column, int lastColumn, const VtScreen::Cell& first) const;
+    void drawAscii(QPainter& painter, const QPointF& origin, const QString& run, bool bold) const;
+    // Paints one cell of any other character; returns how many columns it took.
+    int paintCell(QPainter& painter, int row, int column, const VtScreen::Cell& cell) const;
 
     VtScreen m_screen;
     TApdComPort* m_port = nullptr;
