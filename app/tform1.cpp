@@ -5,6 +5,7 @@
 #include "link/apdprotocol.h"
 #include "link/apdterminal.h"
 #include "link/linkmonitor.h"
+#include "ui/firstclick.h"
 #include "ui_tform1.h"
 
 #include <QCloseEvent>
@@ -98,6 +99,8 @@ TForm1::TForm1(const QString& portDevice, QWidget* parent)
     wireLinkMonitor();
     buildPopupMenu();
     wireHoverHints();
+    // Stop and the other controls take the first click, whatever menu or dialog is open.
+    new FirstClick(this, SpeedButton5);
 
     // The create event.
     FormActivate(this);
