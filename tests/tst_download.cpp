@@ -20,7 +20,7 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QListView>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
@@ -849,25 +849,30 @@ void DownloadTest::aFileWhoseNameIsNotUtf8IsListedAndSent()
 
     QStringList listed;
     bool chosen = false;
+    int polls = 0;
     QTimer poll;
     connect(&poll, &QTimer::timeout, this, [&] {
         auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
         if (dialog == nullptr || chosen)
             return;
-        auto* list = dialog->findChild<QListWidget*>(QStringLiteral("rawNamedFiles"));
+        auto* list = dialog->findChild<QListView*>(QStringLiteral("rawNamedFiles"));
         auto* open = dialog->findChild<QPushButton*>(QStringLiteral("openRawNamedFile"));
         if (list == nullptr || open == nullptr) {
             dialog->reject();
             return;
         }
-        for (int row = 0; row < list->count(); ++row)
-            listed << list->item(row)->text();
+        // The folder is read on a worker thread; the list shows when it has been read.
+        if (!list->isVisible() && ++polls < 300)
+            return;
+        const QAbstractItemModel* names = list->model();
+        for (int row = 0; row < names->rowCount(); ++row)
+            listed << names->index(row, 0).data().toString();
         chosen = true;
-        if (!list->isVisible() || list->count() != 1) {
+        if (!list->isVisible() || names->rowCount() != 1) {
             dialog->reject();
             return;
         }
-        list->setCurrentRow(0);
+        list->setCurrentIndex(names->index(0, 0));
         QTest::mouseClick(open, Qt::LeftButton);
     });
     poll.start(10);
