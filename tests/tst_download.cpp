@@ -657,6 +657,9 @@ void DownloadTest::aFileThatCannotBeSentShowsWhyAndTheWindowKeepsWorking_data()
     // Their reported lengths (0, a whole page) are not what reading gives.
     QTest::newRow("a /proc file") << QStringLiteral("proc") << QStringLiteral("특수 파일");
     QTest::newRow("a /sys file") << QStringLiteral("sys") << QStringLiteral("특수 파일");
+    // A name that would break the message into lines of its own, clear a terminal, and turn text around.
+    QTest::newRow("a name with a line break, an escape and a direction override")
+        << QStringLiteral("crafted") << QStringLiteral("파일이 없습니다");
 }
 
 void DownloadTest::aFileThatCannotBeSentShowsWhyAndTheWindowKeepsWorking()
@@ -695,6 +698,8 @@ void DownloadTest::aFileThatCannotBeSentShowsWhyAndTheWindowKeepsWorking()
         path = QStringLiteral("/proc/version");
     } else if (kind == QLatin1String("sys")) {
         path = QStringLiteral("/sys/devices/system/cpu/online");
+    } else if (kind == QLatin1String("crafted")) {
+        path = m_dir->filePath(QStringLiteral("a\n파일을 모두 보냈습니다.\x1b[2J\u202Exeh.hex"));
     }
     QSignalSpy failed(m_form->ApdProtocol1, &TApdProtocol::transferFailed);
     QSignalSpy finished(m_form->ApdProtocol1, &TApdProtocol::transferFinished);
@@ -715,7 +720,9 @@ void DownloadTest::aFileThatCannotBeSentShowsWhyAndTheWindowKeepsWorking()
         ::close(socketFd);
 
     QVERIFY2(!message.isEmpty(), "no failure message was shown");
-    QVERIFY2(message.contains(path), qPrintable(QStringLiteral("the message does not name the file: %1").arg(message)));
+    QVERIFY2(message.contains(printableText(path)), qPrintable(QStringLiteral("the message does not name the file: %1").arg(message)));
+    QVERIFY2(std::none_of(message.begin(), message.end(), [](QChar c) { return c < u' ' || c == u'\u202e'; }),
+             qPrintable(QStringLiteral("the message carries a control character of the name: %1").arg(message)));
     QVERIFY2(message.contains(because), qPrintable(QStringLiteral("the message does not say '%1': %2").arg(because, message)));
     QVERIFY2(message.contains(QStringLiteral("십시오")), qPrintable(QStringLiteral("the message does not say what to do: %1").arg(message)));
     QVERIFY2(failed.count() == 1 && finished.isEmpty(), "the transfer was not reported failed exactly once");
