@@ -1,5 +1,6 @@
 #include "app/console.h"
 
+#include "app/endsignals.h"
 #include "app/qtsetup.h"
 #include "app/tform1.h"
 #include "link/apdcomport.h"
@@ -96,6 +97,7 @@ int execConsole(const QString& portDevice)
 {
     return guarded([&portDevice] {
         setUpQtForConsole();
+        const EndSignals endSignals;
         auto window = std::make_unique<TForm1>(portDevice);
         Form1 = window.get();
         window->show();

@@ -14,7 +14,9 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QAction>
+#include <QMenu>
 
+#include <csignal>
 #include <memory>
 
 class StartupTest : public QObject
@@ -80,6 +82,12 @@ void StartupTest::aNormalStartRunsUntilTheWindowClosesAndSucceeds_data()
     QTest::newRow("exit button, Space") << QStringLiteral("BitBtn1 Space");
     QTest::newRow("menu exit item") << QStringLiteral("X1");
     QTest::newRow("system close") << QStringLiteral("close");
+    // A desktop logging out, Ctrl+C in the starting terminal, a closed terminal: as the exit button.
+    QTest::newRow("SIGTERM") << QStringLiteral("SIGTERM");
+    QTest::newRow("SIGINT") << QStringLiteral("SIGINT");
+    QTest::newRow("SIGHUP") << QStringLiteral("SIGHUP");
+    QTest::newRow("SIGTERM with the menu open") << QStringLiteral("SIGTERM menu");
+    QTest::newRow("SIGTERM with the open-file dialog up") << QStringLiteral("SIGTERM dialog");
 }
 
 void StartupTest::aNormalStartRunsUntilTheWindowClosesAndSucceeds()
@@ -111,6 +119,19 @@ void StartupTest::aNormalStartRunsUntilTheWindowClosesAndSucceeds()
         }
         else if (how == QStringLiteral("X1"))
             Form1->X1->trigger();
+        else if (how.startsWith(QStringLiteral("SIG"))) {
+            const int signal = how.startsWith(QStringLiteral("SIGINT")) ? SIGINT
+                               : how.startsWith(QStringLiteral("SIGHUP")) ? SIGHUP
+                                                                          : SIGTERM;
+            if (how.endsWith(QStringLiteral("menu")))
+                Form1->PopupMenu1->popup(Form1->mapToGlobal(QPoint(400, 100)));
+            if (how.endsWith(QStringLiteral("dialog"))) {
+                QTimer::singleShot(200, [signal] { std::raise(signal); });
+                Form1->SpeedButton8Click(nullptr);
+            } else {
+                std::raise(signal);
+            }
+        }
         else
             Form1->close();
     });
