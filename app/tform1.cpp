@@ -1,5 +1,6 @@
 #include "app/tform1.h"
 
+#include "app/placement.h"
 #include "app/statusbar.h"
 #include "link/apdcomport.h"
 #include "link/apdprotocol.h"
@@ -124,11 +125,9 @@ void TForm1::setUpFrame()
     for (const int key : {int(Qt::Key_Return), int(Qt::Key_Enter)})
         new QShortcut(QKeySequence(key), BitBtn1, BitBtn1, &QToolButton::animateClick, Qt::WidgetShortcut);
 
-    // Centred at every start; the stored position is not used.
-    if (const QScreen* display = screen()) {
-        const QRect area = display->availableGeometry();
-        move(area.center() - QPoint(width() / 2, height() / 2));
-    }
+    // Centred at every start, and never past the screen's top-left; the stored position is not used.
+    if (const QScreen* display = screen())
+        move(placedWithin(display->availableGeometry(), size()));
 }
 
 void TForm1::BitBtn1Click(QObject* /*Sender*/)
