@@ -1,5 +1,6 @@
 #include "app/console.h"
 
+#include "app/endsignals.h"
 #include "app/qtsetup.h"
 #include "app/tform1.h"
 #include "link/portopenerror.h"
@@ -141,6 +142,7 @@ int guarded(const std::function<int()>& body)
 int execConsole(const QString& portDevice, const QString& devicesRoot)
 {
     return guarded([&portDevice, &devicesRoot] {
+        const EndSignals endSignals;
         auto window = std::make_unique<TForm1>(portDevice, nullptr, devicesRoot);
         Form1 = window.get();
         window->show();

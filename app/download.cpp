@@ -8,6 +8,7 @@
 #include "link/opendialog.h"
 
 #include <QMessageBox>
+#include <QGroupBox>
 #include <QProgressBar>
 #include <QToolButton>
 
@@ -31,6 +32,7 @@ void TForm1::wireDownload()
     OpenDialog1 = new TOpenDialog(this);
     OpenDialog1->setObjectName(QStringLiteral("OpenDialog1"));
     OpenDialog1->Filter = QStringLiteral("*.hex|*.hex");
+    OpenDialog1->keepInReach(GroupBox1);
 
     ApdProtocol1 = new TApdProtocol(ApdComPort1, this);
     ApdProtocol1->setObjectName(QStringLiteral("ApdProtocol1"));

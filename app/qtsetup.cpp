@@ -1,6 +1,7 @@
 #include "app/qtsetup.h"
 
 #include <QApplication>
+#include <QFontDatabase>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QSettings>
@@ -34,4 +35,17 @@ void setUpQtForConsole()
                                       "qt6-translations-l10n 패키지를 설치하십시오.")
                            .arg(folder));
     }
+
+    const QString fonts = missingKoreanFontNotice(QFontDatabase::families());
+    if (!fonts.isEmpty())
+        reportOnStderr(fonts);
+}
+
+QString missingKoreanFontNotice(const QStringList& families)
+{
+    for (const char* family : {"NanumBarunGothic", "NanumGothic", "NanumGothicCoding"})
+        if (families.contains(QLatin1String(family), Qt::CaseInsensitive))
+            return {};
+    return QStringLiteral("한글 글꼴(나눔 글꼴)이 없어 창의 한글이 네모로 보입니다. 관리자에게 fonts-nanum 패키지를 "
+                          "설치해 달라고 요청하십시오: sudo apt install fonts-nanum");
 }

@@ -6,12 +6,18 @@
 // Korean catalogue (from its translations folder) and the Korean locale. Qt's file dialog would otherwise
 // keep its history and last folder in the user's settings file; the console stores nothing, so Qt's user
 // settings are pointed where nothing can be written. A missing catalogue leaves Qt's texts in English and
-// says so on stderr; the console still starts.
+// says so on stderr; the console still starts. So do missing Korean fonts, which leave every Hangul label as
+// boxes.
 
 #include <QString>
+#include <QStringList>
 
 // Sets Qt up for the application that exists now; each entry point calls it once, after creating it.
 void setUpQtForConsole();
 
 // Writes `message` as one line on stderr ("robot-console: ..."), line breaks made spaces, at once.
 void reportOnStderr(const QString& message);
+
+// The line to print when none of the Korean fonts the window is drawn with is among `families` (the
+// system's font families); empty when one is.
+QString missingKoreanFontNotice(const QStringList& families);

@@ -1,9 +1,11 @@
 #include "app/tform1.h"
 
+#include "app/placement.h"
 #include "app/statusbar.h"
 #include "link/apdcomport.h"
 #include "link/apdterminal.h"
 #include "link/linkmonitor.h"
+#include "ui/firstclick.h"
 #include "ui_tform1.h"
 
 #include <QCloseEvent>
@@ -98,6 +100,8 @@ TForm1::TForm1(const QString& portDevice, QWidget* parent, const QString& device
     wireLinkMonitor();
     buildPopupMenu();
     wireHoverHints();
+    // Stop and the other controls take the first click, whatever menu or dialog is open.
+    new FirstClick(this, SpeedButton5);
 
     // The create event.
     FormActivate(this);
@@ -120,11 +124,9 @@ void TForm1::setUpFrame()
     for (const int key : {int(Qt::Key_Return), int(Qt::Key_Enter)})
         new QShortcut(QKeySequence(key), BitBtn1, BitBtn1, &QToolButton::animateClick, Qt::WidgetShortcut);
 
-    // Centred at every start; the stored position is not used.
-    if (const QScreen* display = screen()) {
-        const QRect area = display->availableGeometry();
-        move(area.center() - QPoint(width() / 2, height() / 2));
-    }
+    // Centred at every start, and never past the screen's top-left; the stored position is not used.
+    if (const QScreen* display = screen())
+        move(placedWithin(display->availableGeometry(), size()));
 }
 
 void TForm1::BitBtn1Click(QObject* /*Sender*/)

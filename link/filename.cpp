@@ -4,6 +4,7 @@
 
 #include <QList>
 
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -99,10 +100,39 @@ bool hasRawBytes(QStringView name)
     return false;
 }
 
+QString printableText(QStringView text)
+{
+    const auto needsEscape = [](char16_t c) {
+        return c < 0x20 || c == 0x7f || (c >= 0x80 && c <= 0x9f) || c == u'\\' || c == 0x061c || c == 0x200e
+            || c == 0x200f || (c >= 0x2028 && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069);
+    };
+    if (std::none_of(text.begin(), text.end(), [&](QChar c) { return needsEscape(c.unicode()); }))
+        return text.toString();
+    QString out;
+    out.reserve(text.size() + 8);
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (!needsEscape(u)) {
+            out += c;
+            continue;
+        }
+        switch (u) {
+        case u'\n': out += QStringLiteral("\\n"); break;
+        case u'\r': out += QStringLiteral("\\r"); break;
+        case u'\t': out += QStringLiteral("\\t"); break;
+        case u'\\': out += QStringLiteral("\\\\"); break;
+        default:
+            out += u <= 0xff ? QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'))
+                             : QStringLiteral("\\u%1").arg(u, 4, 16, QLatin1Char('0'));
+        }
+    }
+    return out;
+}
+
 QString displayFileName(QStringView name)
 {
     if (!hasRawBytes(name))
-        return name.toString();
+        return printableText(name);
     QStringList parts;
     for (const QByteArray& part : encodeFileName(name).split('/')) {
         if (QString::fromUtf8(part).toUtf8() == part) {
@@ -115,5 +145,5 @@ QString displayFileName(QStringView name)
         decoder.flush(&text);
         parts << QString::fromStdU32String(text);
     }
-    return parts.join(QLatin1Char('/'));
+    return printableText(parts.join(QLatin1Char('/')));
 }

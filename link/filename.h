@@ -18,5 +18,11 @@ QString decodeFileName(QByteArrayView native);
 QByteArray encodeFileName(QStringView name);
 // True when `name` carries bytes that Qt's own file functions cannot reach.
 bool hasRawBytes(QStringView name);
-// The name as the operator should read it: each part of the path that is not UTF-8 is read as code page 949.
+// The name as the operator should read it: each part of the path that is not UTF-8 is read as code page 949,
+// and characters that would not show as themselves are escaped (see printableText).
 QString displayFileName(QStringView name);
+// `text` with every character that could pass for a line break, layout or text of its own when printed in a
+// message written as an escape: \n, \r, \t and \\ as in C, other control characters as \x1b, line and
+// paragraph separators and bidirectional controls as \u202e. A name from the disk or from /proc can then
+// neither break a message into lines nor fake words of its own.
+QString printableText(QStringView text);

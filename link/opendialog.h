@@ -12,11 +12,16 @@
 // names read as code page 949; choosing one gives FileName in the form of decodeFileName() (link/filename.h),
 // which keeps the name's exact bytes.
 //
+// Such names are read on a worker thread (a folder may hold a great many), so that the event loop never waits
+// for the listing; the list fills when the folder has been read.
+//
 // The dialog opens in the folder of the last file confirmed through it, as platform open dialogs do; before
 // the first, in InitialDir, or the working folder when that is empty. That folder is kept in memory only,
-// until the program ends.
+// until the program ends. It is placed beside the control given to keepInReach() where the screen has room,
+// so that the control (the direction pad, with Stop) is not hidden behind it.
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 
@@ -33,6 +38,9 @@ public:
     bool Execute();
     QString GetFileName() const { return FileName; }
 
+    // The control that the dialog must not cover where the screen leaves room beside it.
+    void keepInReach(QWidget* control) { m_keepInReach = control; }
+
     // The filter's entries as the file dialog shows them, "description (pattern)".
     QStringList nameFilters() const;
 
@@ -44,5 +52,6 @@ public:
 
 private:
     QWidget* m_owner = nullptr;
+    QPointer<QWidget> m_keepInReach;
     QString m_lastFolder;
 };

@@ -20,7 +20,7 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QListView>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
@@ -657,6 +657,9 @@ void DownloadTest::aFileThatCannotBeSentShowsWhyAndTheWindowKeepsWorking_data()
     // Their reported lengths (0, a whole page) are not what reading gives.
     QTest::newRow("a /proc file") << QStringLiteral("proc") << QStringLiteral("특수 파일");
     QTest::newRow("a /sys file") << QStringLiteral("sys") << QStringLiteral("특수 파일");
+    // A name that would break the message into lines of its own, clear a terminal, and turn text around.
+    QTest::newRow("a name with a line break, an escape and a direction override")
+        << QStringLiteral("crafted") << QStringLiteral("파일이 없습니다");
 }
 
 void DownloadTest::aFileThatCannotBeSentShowsWhyAndTheWindowKeepsWorking()
@@ -695,6 +698,8 @@ void DownloadTest::aFileThatCannotBeSentShowsWhyAndTheWindowKeepsWorking()
         path = QStringLiteral("/proc/version");
     } else if (kind == QLatin1String("sys")) {
         path = QStringLiteral("/sys/devices/system/cpu/online");
+    } else if (kind == QLatin1String("crafted")) {
+        path = m_dir->filePath(QStringLiteral("a\n파일을 모두 보냈습니다.\x1b[2J\u202Exeh.hex"));
     }
     QSignalSpy failed(m_form->ApdProtocol1, &TApdProtocol::transferFailed);
     QSignalSpy finished(m_form->ApdProtocol1, &TApdProtocol::transferFinished);
@@ -715,7 +720,9 @@ void DownloadTest::aFileThatCannotBeSentShowsWhyAndTheWindowKeepsWorking()
         ::close(socketFd);
 
     QVERIFY2(!message.isEmpty(), "no failure message was shown");
-    QVERIFY2(message.contains(path), qPrintable(QStringLiteral("the message does not name the file: %1").arg(message)));
+    QVERIFY2(message.contains(printableText(path)), qPrintable(QStringLiteral("the message does not name the file: %1").arg(message)));
+    QVERIFY2(std::none_of(message.begin(), message.end(), [](QChar c) { return c < u' ' || c == u'\u202e'; }),
+             qPrintable(QStringLiteral("the message carries a control character of the name: %1").arg(message)));
     QVERIFY2(message.contains(because), qPrintable(QStringLiteral("the message does not say '%1': %2").arg(because, message)));
     QVERIFY2(message.contains(QStringLiteral("십시오")), qPrintable(QStringLiteral("the message does not say what to do: %1").arg(message)));
     QVERIFY2(failed.count() == 1 && finished.isEmpty(), "the transfer was not reported failed exactly once");
@@ -849,25 +856,30 @@ void DownloadTest::aFileWhoseNameIsNotUtf8IsListedAndSent()
 
     QStringList listed;
     bool chosen = false;
+    int polls = 0;
     QTimer poll;
     connect(&poll, &QTimer::timeout, this, [&] {
         auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
         if (dialog == nullptr || chosen)
             return;
-        auto* list = dialog->findChild<QListWidget*>(QStringLiteral("rawNamedFiles"));
+        auto* list = dialog->findChild<QListView*>(QStringLiteral("rawNamedFiles"));
         auto* open = dialog->findChild<QPushButton*>(QStringLiteral("openRawNamedFile"));
         if (list == nullptr || open == nullptr) {
             dialog->reject();
             return;
         }
-        for (int row = 0; row < list->count(); ++row)
-            listed << list->item(row)->text();
+        // The folder is read on a worker thread; the list shows when it has been read.
+        if (!list->isVisible() && ++polls < 300)
+            return;
+        const QAbstractItemModel* names = list->model();
+        for (int row = 0; row < names->rowCount(); ++row)
+            listed << names->index(row, 0).data().toString();
         chosen = true;
-        if (!list->isVisible() || list->count() != 1) {
+        if (!list->isVisible() || names->rowCount() != 1) {
             dialog->reject();
             return;
         }
-        list->setCurrentRow(0);
+        list->setCurrentIndex(names->index(0, 0));
         QTest::mouseClick(open, Qt::LeftButton);
     });
     poll.start(10);

@@ -7,10 +7,36 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QFileDialog>
 #include <QMenu>
+#include <QMessageBox>
 #include <QTest>
+#include <QTimer>
+#include <QToolButton>
 
 #include <memory>
+
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+
+namespace {
+
+// A real click at a point of the screen, through the X server, as a mouse makes it: where a modal window
+// blocks the window, Qt never lets a synthesised event through.
+bool clickThroughXServer(QPoint global)
+{
+    const auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    Display* display = x11 != nullptr ? x11->display() : nullptr;
+    if (display == nullptr)
+        return false;
+    XTestFakeMotionEvent(display, -1, global.x(), global.y(), CurrentTime);
+    XTestFakeButtonEvent(display, 1, True, CurrentTime);
+    XTestFakeButtonEvent(display, 1, False, CurrentTime);
+    XFlush(display);
+    return true;
+}
+
+} // namespace
 
 class PopupMenuTest : public QObject
 {
@@ -27,6 +53,10 @@ private slots:
     void aRightClickOpensTheMenuCentredOnThePoint_data();
     void aRightClickOpensTheMenuCentredOnThePoint();
     void theShortcutsActWhileTheMenuIsOpen();
+    void theFirstClickOutsideAnOpenMenuActsOnTheButtonUnderIt_data();
+    void theFirstClickOutsideAnOpenMenuActsOnTheButtonUnderIt();
+    void stopTakesItsClickThroughAModalWindow_data();
+    void stopTakesItsClickThroughAModalWindow();
 
 private:
     std::unique_ptr<PtyPair> m_line;
@@ -39,6 +69,8 @@ void PopupMenuTest::init()
     QVERIFY2(m_line->isValid(), "could not make a pseudo-terminal pair");
     m_form = std::make_unique<TForm1>(m_line->slavePath());
     m_form->show();
+    // Without a window manager (an X server of the test's own) nobody activates a window that shows.
+    m_form->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
 }
 
@@ -170,6 +202,86 @@ void PopupMenuTest::theShortcutsActWhileTheMenuIsOpen()
     QTest::keyClick(m_form->PopupMenu1, Qt::Key_F2);
     const QByteArray sent = m_line->waitForExactly(1);
     QVERIFY2(sent == "m", qPrintable(QStringLiteral("F2 with the menu open sent '%1'").arg(QString::fromLatin1(sent))));
+}
+
+void PopupMenuTest::theFirstClickOutsideAnOpenMenuActsOnTheButtonUnderIt_data()
+{
+    QTest::addColumn<bool>("submenuOpen");
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("menu open, stop") << false << QStringLiteral("SpeedButton5") << QByteArray("S");
+    QTest::newRow("submenu open, stop") << true << QStringLiteral("SpeedButton5") << QByteArray("S");
+    QTest::newRow("menu open, forward") << false << QStringLiteral("SpeedButton1") << QByteArray("F");
+    QTest::newRow("submenu open, Enter tool button") << true << QStringLiteral("SpeedButton9") << QByteArray("\r");
+}
+
+void PopupMenuTest::theFirstClickOutsideAnOpenMenuActsOnTheButtonUnderIt()
+{
+    QFETCH(bool, submenuOpen);
+    QFETCH(QString, button);
+    QFETCH(QByteArray, expected);
+    m_form->PopupMenu1->popup(m_form->mapToGlobal(QPoint(600, 60)));
+    QTRY_VERIFY2_WITH_TIMEOUT(m_form->PopupMenu1->isVisible(), "the menu did not open", 2000);
+    if (submenuOpen) {
+        // Down to the command item, past the separator, and into its submenu, as the keyboard does it.
+        for (const Qt::Key key : {Qt::Key_Down, Qt::Key_Down, Qt::Key_Right})
+            QTest::keyClick(QApplication::activePopupWidget(), key);
+        QTRY_VERIFY2_WITH_TIMEOUT(m_form->N3Menu->isVisible(), "the submenu did not open", 2000);
+    }
+    const auto* target = m_form->findChild<QWidget*>(button);
+    QVERIFY2(target != nullptr, qPrintable(button + QStringLiteral(" is missing")));
+    // Through the window, as the platform delivers it: the open menu takes the press first.
+    QTest::mouseClick(m_form->windowHandle(), Qt::LeftButton, {}, target->mapTo(m_form.get(), target->rect().center()));
+    const QByteArray sent = m_line->collectFor(300);
+    QVERIFY2(sent == expected, qPrintable(QStringLiteral("one click on %1 with the %2 open sent '%3'")
+                                              .arg(button, submenuOpen ? QStringLiteral("submenu") : QStringLiteral("menu"),
+                                                   QString::fromLatin1(sent.toHex(' ')))));
+    QVERIFY2(QApplication::activePopupWidget() == nullptr, "the click left a menu open");
+}
+
+void PopupMenuTest::stopTakesItsClickThroughAModalWindow_data()
+{
+    QTest::addColumn<QString>("modal");
+    QTest::newRow("the open-file dialog") << QStringLiteral("dialog");
+    QTest::newRow("a modal message box") << QStringLiteral("message box");
+}
+
+void PopupMenuTest::stopTakesItsClickThroughAModalWindow()
+{
+    if (QGuiApplication::platformName() != QStringLiteral("xcb"))
+        QSKIP("needs an X server: only the window system's own clicks meet a modal window's block");
+    QFETCH(QString, modal);
+    QByteArray sent;
+    bool forwardClicked = false;
+    const auto clickWhileBlocked = [&] {
+        QWidget* blocking = QApplication::activeModalWidget();
+        if (blocking == nullptr)
+            return false;
+        // Stop's click goes through; the forward button beside it stays blocked.
+        const auto globalCentre = [this](const QWidget* button) { return button->mapToGlobal(button->rect().center()); };
+        clickThroughXServer(globalCentre(m_form->SpeedButton1));
+        forwardClicked = !m_line->collectFor(200).isEmpty();
+        clickThroughXServer(globalCentre(m_form->SpeedButton5));
+        sent = m_line->waitForExactly(1);
+        blocking->close();
+        return true;
+    };
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&] {
+        if (clickWhileBlocked())
+            poll.stop();
+    });
+    poll.start(50);
+    if (modal == QStringLiteral("dialog")) {
+        m_form->SpeedButton8Click(nullptr);
+    } else {
+        QMessageBox box(QMessageBox::Warning, QStringLiteral("그래 잘가라!"), QStringLiteral("확인하십시오."), QMessageBox::Ok,
+                        m_form.get());
+        box.exec();
+    }
+    QVERIFY2(!forwardClicked, "a click on the forward button went through the modal window");
+    QVERIFY2(sent == "S", qPrintable(QStringLiteral("a click on Stop behind %1 sent '%2'").arg(modal, QString::fromLatin1(sent.toHex(' ')))));
+    QCOMPARE(m_form->StatusBar1->panelText(1), QStringLiteral("정지"));
 }
 
 QTEST_MAIN(PopupMenuTest)

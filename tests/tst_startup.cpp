@@ -1,6 +1,8 @@
 // Start-up: a port that cannot be opened is shown to the operator and ends the program with a failure.
 
 #include "app/console.h"
+#include "app/placement.h"
+#include "app/qtsetup.h"
 #include "app/statusbar.h"
 #include "app/tform1.h"
 #include "link/apdcomport.h"
@@ -14,7 +16,9 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QAction>
+#include <QMenu>
 
+#include <csignal>
 #include <memory>
 
 class StartupTest : public QObject
@@ -28,6 +32,10 @@ private slots:
     void aNormalStartRunsUntilTheWindowClosesAndSucceeds();
     void theWindowHasItsDescribedFrame();
     void theWindowIsCentredAtEveryStart();
+    void theWindowStaysOnScreensOfAnySize_data();
+    void theWindowStaysOnScreensOfAnySize();
+    void missingKoreanFontsAreNamed_data();
+    void missingKoreanFontsAreNamed();
 };
 
 void StartupTest::aPortThatCannotBeOpenedIsShownAndFailsTheStart_data()
@@ -80,6 +88,12 @@ void StartupTest::aNormalStartRunsUntilTheWindowClosesAndSucceeds_data()
     QTest::newRow("exit button, Space") << QStringLiteral("BitBtn1 Space");
     QTest::newRow("menu exit item") << QStringLiteral("X1");
     QTest::newRow("system close") << QStringLiteral("close");
+    // A desktop logging out, Ctrl+C in the starting terminal, a closed terminal: as the exit button.
+    QTest::newRow("SIGTERM") << QStringLiteral("SIGTERM");
+    QTest::newRow("SIGINT") << QStringLiteral("SIGINT");
+    QTest::newRow("SIGHUP") << QStringLiteral("SIGHUP");
+    QTest::newRow("SIGTERM with the menu open") << QStringLiteral("SIGTERM menu");
+    QTest::newRow("SIGTERM with the open-file dialog up") << QStringLiteral("SIGTERM dialog");
 }
 
 void StartupTest::aNormalStartRunsUntilTheWindowClosesAndSucceeds()
@@ -111,6 +125,19 @@ void StartupTest::aNormalStartRunsUntilTheWindowClosesAndSucceeds()
         }
         else if (how == QStringLiteral("X1"))
             Form1->X1->trigger();
+        else if (how.startsWith(QStringLiteral("SIG"))) {
+            const int signal = how.startsWith(QStringLiteral("SIGINT")) ? SIGINT
+                               : how.startsWith(QStringLiteral("SIGHUP")) ? SIGHUP
+                                                                          : SIGTERM;
+            if (how.endsWith(QStringLiteral("menu")))
+                Form1->PopupMenu1->popup(Form1->mapToGlobal(QPoint(400, 100)));
+            if (how.endsWith(QStringLiteral("dialog"))) {
+                QTimer::singleShot(200, [signal] { std::raise(signal); });
+                Form1->SpeedButton8Click(nullptr);
+            } else {
+                std::raise(signal);
+            }
+        }
         else
             Form1->close();
     });
@@ -152,6 +179,48 @@ void StartupTest::theWindowIsCentredAtEveryStart()
                                 .arg(start).arg(centre.x()).arg(centre.y()).arg(area.center().x())
                                 .arg(area.center().y())));
     }
+}
+
+void StartupTest::theWindowStaysOnScreensOfAnySize_data()
+{
+    QTest::addColumn<QRect>("area");
+    QTest::addColumn<QPoint>("topLeft");
+    QTest::newRow("1024x768: centred") << QRect(0, 0, 1024, 768) << QPoint(143, 210);
+    QTest::newRow("640x480: on screen from its left edge") << QRect(0, 0, 640, 480) << QPoint(0, 66);
+    QTest::newRow("1024x768 at scale 2: from the top left") << QRect(0, 0, 512, 384) << QPoint(0, 18);
+    QTest::newRow("a panel along the left and the top") << QRect(64, 32, 640, 300) << QPoint(64, 32);
+    QTest::newRow("a second screen to the right") << QRect(1920, 0, 1280, 1024) << QPoint(2191, 338);
+}
+
+void StartupTest::theWindowStaysOnScreensOfAnySize()
+{
+    QFETCH(QRect, area);
+    QFETCH(QPoint, topLeft);
+    const QPoint placed = placedWithin(area, QSize(737, 348));
+    QVERIFY2(placed == topLeft, qPrintable(QStringLiteral("on %1x%2 at %3,%4 the window went to %5,%6, expected %7,%8")
+                                               .arg(area.width()).arg(area.height()).arg(area.left()).arg(area.top())
+                                               .arg(placed.x()).arg(placed.y()).arg(topLeft.x()).arg(topLeft.y())));
+    QVERIFY2(area.contains(placed), "the window's top-left corner is off the screen");
+}
+
+void StartupTest::missingKoreanFontsAreNamed_data()
+{
+    QTest::addColumn<QStringList>("families");
+    QTest::addColumn<bool>("told");
+    QTest::newRow("Nanum installed") << QStringList{QStringLiteral("DejaVu Sans"), QStringLiteral("NanumGothic")} << false;
+    QTest::newRow("only the coding face") << QStringList{QStringLiteral("NanumGothicCoding")} << false;
+    QTest::newRow("no Korean font") << QStringList{QStringLiteral("DejaVu Sans"), QStringLiteral("DejaVu Sans Mono")} << true;
+    QTest::newRow("no font at all") << QStringList{} << true;
+}
+
+void StartupTest::missingKoreanFontsAreNamed()
+{
+    QFETCH(QStringList, families);
+    QFETCH(bool, told);
+    const QString notice = missingKoreanFontNotice(families);
+    QVERIFY2(notice.isEmpty() != told, qPrintable(QStringLiteral("with %1 the notice reads '%2'").arg(families.join(u','), notice)));
+    if (told)
+        QVERIFY2(notice.contains(QStringLiteral("fonts-nanum")), qPrintable(QStringLiteral("the notice does not name the package: ") + notice));
 }
 
 QTEST_MAIN(StartupTest)

@@ -56,6 +56,11 @@ start_display -ardelay 60000
 printf '\033[5n\033[6n\033[c\033[>c\033[x\005\033[18t\033P$qm\033\\' > "$work/noise"
 start_simulator --noise "$work/noise"
 
+# A folder of many names that are not UTF-8 (code page 949), for the open dialog to read during a download.
+big="$work/big"
+mkdir "$big"
+(cd "$big" && seq -f $'\xc7\xc1\xb7\xce%06g.hex' 1 30000 | xargs touch)
+
 # The user's settings folder, which must stay empty.
 mkdir "$work/config"
 export XDG_CONFIG_HOME="$work/config"
@@ -74,15 +79,21 @@ wait_for_load() {
   done
   fail "download $count did not load: $(grep 'load' "$work/sim.out" || true)"
 }
-choose_file() {
-  # Wait for the dialog (a loaded machine may take a while to show it) and give it the keyboard. A key
-  # press can be lost while the X server hands the focus around; Ctrl+D again cannot open a second dialog.
-  local dialog="" attempt
+open_dialog() {
+  # Wait for the dialog (a loaded machine may take a while to show it); sets `dialog`. A key press can be lost
+  # while the X server hands the focus around; Ctrl+D again cannot open a second dialog.
+  local attempt
+  dialog=""
   for attempt in 1 2 3; do
     key ctrl+d
     dialog=$(timeout 6 xdotool search --sync --onlyvisible --name '^열기$' | head -n1) && [ -n "$dialog" ] && break
   done
   [ -n "$dialog" ] || { shot no-dialog; fail "the file dialog did not open"; }
+}
+choose_file() {
+  # Give the dialog the keyboard and type the path.
+  local attempt
+  open_dialog
   # Qt's dialog can refuse a path typed at machine speed while its model still gathers the folder ("file
   # not found" for a file that exists); the path is then typed again, and the run says so.
   for attempt in 1 2 3; do
@@ -111,6 +122,9 @@ click 116 76      # up       F
 click 60 132      # left     L
 click 172 132     # right    R
 click 116 188     # down     B
+# Stop with the pop-up menu open: the first click is the one that acts.
+xdotool mousemove --sync $((X + 480)) $((Y + 150)) click 3; sleep 0.3
+shot menu-open
 click 116 132     # stop     S
 
 # Monitor commands from the function keys.
@@ -152,10 +166,10 @@ kill -USR1 "$sim"
 for _ in $(seq 50); do grep -q '^robot-target-sim: noise' "$work/sim.out" && break; sleep 0.1; done
 sleep 1.5; shot noise
 
-# A download long enough to stop in the middle: 120 records whose digits are full of B and F.
+# A download long enough to stop in the middle: 400 records whose digits are full of B and F.
 long="$work/long.hex"
 awk 'BEGIN {
-  for (line = 0; line < 120; ++line) {
+  for (line = 0; line < 400; ++line) {
     address = line * 16; sum = 16 + int(address / 256) + address % 256; data = ""
     for (i = 0; i < 16; ++i) { byte = 176 + (address + i) * 37 % 16; sum += byte; data = data sprintf("%02X", byte) }
     printf ":10%04X00%s%02X\r\n", address, data, (256 - sum % 256) % 256
@@ -164,9 +178,24 @@ awk 'BEGIN {
 }' > "$long"
 click 252 300     # l
 choose_file "$long"
-sleep 1.2
-click 116 132     # Stop, with most of the file still to go
+# While the open-file dialog reads a folder of many names that are not UTF-8, the download keeps its pace and
+# Stop, beside the dialog, takes its first click.
+open_dialog
+xdotool windowfocus --sync "$dialog"; sleep 0.3
+xdotool key ctrl+a; xdotool type --delay 5 "$big"; xdotool key Return
+before=$(stat -c %s "$work/received"); sleep 1; during=$(( $(stat -c %s "$work/received") - before ))
+[ "$during" -ge 800 ] || { shot listing; fail "while the dialog read the folder, only $during bytes of the download went out in a second"; }
+xdotool mousemove --sync $((X + 116)) $((Y + 132))
+sent_before_stop=$(grep -c S "$work/received" || true)
+stop_clicked=$(date +%s%N)
+xdotool click 1   # Stop, with most of the file still to go and the dialog open
+for _ in $(seq 400); do [ "$(grep -c S "$work/received" || true)" -gt "$sent_before_stop" ] && break; sleep 0.005; done
+stop_ms=$((($(date +%s%N) - stop_clicked) / 1000000))
+[ "$(grep -c S "$work/received" || true)" -gt "$sent_before_stop" ] || { shot stop-lost; fail "Stop clicked beside the open dialog never reached the robot"; }
 sleep 0.5; shot stopped
+xdotool windowfocus --sync "$dialog"; xdotool key Escape
+for _ in $(seq 50); do xdotool search --onlyvisible --name '^열기$' >/dev/null || break; sleep 0.1; done
+xdotool windowfocus --sync "$window"
 sleep 1.5         # the monitor gives up on the broken load once the line is quiet
 click 252 300     # l, and a whole download after the stopped one
 choose_file "$hex"
@@ -186,6 +215,30 @@ close_ms=$((($(date +%s%N) - closed_at) / 1000000))
 sleep 1.5         # whatever might still have been on its way
 
 [ -z "$(ls -A "$work/config")" ] || fail "the console stored settings: $(cd "$work/config" && find . -type f)"
+[ -z "$(ls -A "$work/lock")" ] || fail "the console left a lock file behind: $(ls "$work/lock")"
+
+# A desktop logging out (SIGTERM) during a download ends the console as Alt+X does: status 0, no lock file
+# left, nothing more of the file on the line. Its bytes are checked here and kept apart from the first run's.
+term_from=$(stat -c %s "$work/received")
+start_console "$build/robot-console"
+click 252 300     # l
+choose_file "$long"
+sleep 1
+[ -n "$(ls -A "$work/lock")" ] || fail "the console holds COM1 without a lock file"
+before_term=$(stat -c %s "$work/received")
+kill -TERM "$console"
+status=0
+wait "$console" || status=$?
+[ "$status" -eq 0 ] || fail "SIGTERM ended the console with status $status: $(cat "$work/console.out")"
+sleep 1.5
+[ -z "$(ls -A "$work/lock")" ] || fail "SIGTERM left the lock file behind: $(ls "$work/lock")"
+after_term=$(( $(stat -c %s "$work/received") - before_term ))
+[ "$after_term" -le 128 ] || fail "$after_term bytes arrived after SIGTERM"
+tail -c +$((term_from + 1)) "$work/received" > "$work/term-run"
+truncate -s "$term_from" "$work/received"
+term_sent=$(($(wc -c < "$work/term-run") - 1))
+[ "$(head -c 1 "$work/term-run")" = l ] && cmp -s -n "$term_sent" <(tail -c +2 "$work/term-run") "$long" \
+  && [ "$term_sent" -lt "$(wc -c < "$long")" ] || fail "the run ended by SIGTERM put other bytes than l and the start of the file"
 
 keep() { cp "$work/received" "$artefacts/received.bin"; cp "$work/expected" "$artefacts/expected.bin"; fail "$@"; }
 {
@@ -217,4 +270,4 @@ cmp -s -n "$closed" "$work/after-close" "$long" && [ "$closed" -lt "$(wc -c < "$
 motions=$(sed -n 's/^robot-target-sim: motion //p' "$work/sim.out" | paste -sd, -)
 [ "$motions" = "FORWARD,LEFT TURN,RIGHT TURN,BACKWARD,STOP" ] \
   || fail "the robot reported motions '$motions'; the operator commanded FORWARD,LEFT TURN,RIGHT TURN,BACKWARD,STOP"
-echo "operator-drive: PASS: $(wc -c < "$work/received") bytes as sent, 3 downloads loaded, Stop cut the fourth after $cut_at bytes, closing cut the fifth after $closed bytes in $close_ms ms, exit status 0"
+echo "operator-drive: PASS: $(wc -c < "$work/received") bytes as sent, 3 downloads loaded, Stop cut the fourth after $cut_at bytes ($during B/s while the dialog read 30000 names; Stop to the robot in $stop_ms ms as measured here), closing cut the fifth after $closed bytes in $close_ms ms, exit status 0; SIGTERM cut a download after $term_sent bytes, status 0, lock file removed"
