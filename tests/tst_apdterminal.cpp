@@ -6,6 +6,7 @@
 #include "app/tform1.h"
 #include "link/apdcomport.h"
 #include "link/apdterminal.h"
+#include "link/asciiface.h"
 #include "link/cp949.h"
 #include "tests/ptypair.h"
 
@@ -17,9 +18,13 @@
 #include <QImage>
 #include <QInputMethodEvent>
 #include <QMenu>
+#include <QPainter>
+#include <QSet>
 #include <QTest>
 
+#include <bitset>
 #include <memory>
+#include <vector>
 
 class ApdTerminalTest : public QObject
 {
@@ -41,6 +46,8 @@ private slots:
     void theClearCommandEmptiesThePaneAndSendsNothing();
     void aRightClickInThePaneOpensTheWindowsMenu();
     void theCellGridFillsThePaneExactlyAndHangulIsPaintedDoubleWidth();
+    void thePrintableAsciiSetIsDrawnInTwoColoursAndEveryGlyphStandsApart_data();
+    void thePrintableAsciiSetIsDrawnInTwoColoursAndEveryGlyphStandsApart();
     void theCursorBlinksOnlyWhileTheWindowIsShownAndActive();
     void theScrollBackHoldsTheViewUntilTheOperatorReturns_data();
     void theScrollBackHoldsTheViewUntilTheOperatorReturns();
@@ -327,6 +334,89 @@ void ApdTerminalTest::theCellGridFillsThePaneExactlyAndHangulIsPaintedDoubleWidt
     QVERIFY2(qAbs(first - second) <= 2, "the two equal syllables were not drawn alike in their double cells");
     QVERIFY2(inkIn(QRect(48, 24, 16, 10)) == 0, "ink beyond the two double-width cells");
     QVERIFY2(qGray(image.pixel(300, 150)) < 32, "the pane's background is not dark");
+}
+
+void ApdTerminalTest::thePrintableAsciiSetIsDrawnInTwoColoursAndEveryGlyphStandsApart_data()
+{
+    QTest::addColumn<QColor>("ink");
+    QTest::addColumn<QColor>("paper");
+    QTest::addColumn<QColor>("background");
+    const QColor silver(192, 192, 192);
+    const QColor black(0, 0, 0);
+    const QColor transparent(Qt::transparent);
+    QTest::newRow("silver on black") << silver << black << black;
+    QTest::newRow("over filled cells, transparent paper") << silver << transparent << black;
+    QTest::newRow("reverse video") << black << silver << silver;
+    QTest::newRow("yellow over a navy cell") << QColor(255, 255, 0) << transparent << QColor(0, 0, 128);
+}
+
+void ApdTerminalTest::thePrintableAsciiSetIsDrawnInTwoColoursAndEveryGlyphStandsApart()
+{
+    QFETCH(QColor, ink);
+    QFETCH(QColor, paper);
+    QFETCH(QColor, background);
+    constexpr int kWidth = AsciiFace::kWidth;
+    constexpr int kHeight = AsciiFace::kHeight;
+    constexpr int kPerRow = 16;
+    // The 95 glyphs, 16 cells to a row, copied from the atlas as a painter copies cells.
+    QImage canvas(kPerRow * kWidth, 6 * kHeight, QImage::Format_ARGB32_Premultiplied);
+    canvas.fill(background);
+    {
+        QPainter painter(&canvas);
+        const QImage atlas = AsciiFace::atlas(ink, paper);
+        for (int i = 0; i < AsciiFace::kCount; ++i)
+            painter.drawImage(QPoint(i % kPerRow * kWidth, i / kPerRow * kHeight), atlas,
+                              AsciiFace::atlasRect(AsciiFace::kFirst + static_cast<char32_t>(i)));
+    }
+
+    QSet<QRgb> colours;
+    std::vector<std::bitset<kWidth * kHeight>> cells(AsciiFace::kCount);
+    for (int i = 0; i < AsciiFace::kCount; ++i) {
+        const char32_t c = AsciiFace::kFirst + static_cast<char32_t>(i);
+        const char letter = static_cast<char>(c);
+        int top = kHeight;
+        int bottom = -1;
+        for (int y = 0; y < kHeight; ++y) {
+            for (int x = 0; x < kWidth; ++x) {
+                const QRgb pixel = canvas.pixel(i % kPerRow * kWidth + x, i / kPerRow * kHeight + y);
+                colours.insert(pixel);
+                const bool lit = pixel == ink.rgb();
+                QVERIFY2(lit == AsciiFace::ink(c, x, y),
+                         qPrintable(QStringLiteral("'%1' at %2,%3 is not as the face has it").arg(letter).arg(x).arg(y)));
+                cells[static_cast<std::size_t>(i)][static_cast<std::size_t>(y * kWidth + x)] = lit;
+                if (lit) {
+                    top = std::min(top, y);
+                    bottom = std::max(bottom, y);
+                }
+                QVERIFY2(!lit || (y > 0 && x < kWidth - 1),
+                         qPrintable(QStringLiteral("'%1' has ink in the blank top row or gap column").arg(letter)));
+            }
+        }
+        // One baseline and one x-height for the whole face; descenders end inside the cell.
+        const auto rows = [&](int expectedTop, int expectedBottom, const char* what) {
+            QVERIFY2(top == expectedTop && bottom == expectedBottom,
+                     qPrintable(QStringLiteral("'%1' (%2) spans rows %3..%4, expected %5..%6")
+                                    .arg(letter).arg(what).arg(top).arg(bottom).arg(expectedTop).arg(expectedBottom)));
+        };
+        if ((QChar::isUpper(c) && c != U'Q') || QChar::isDigit(c))
+            rows(AsciiFace::kCapTop, AsciiFace::kBaseline - 1, "capital or digit");
+        else if (QByteArrayView("acemnorsuvwxz").contains(letter))
+            rows(AsciiFace::kXHeightTop, AsciiFace::kBaseline - 1, "x-height");
+        else if (QByteArrayView("gpqy").contains(letter))
+            rows(AsciiFace::kXHeightTop, kHeight - 1, "descender");
+    }
+    const QSet<QRgb> two{ink.rgb(), background.rgb()};
+    QVERIFY2(colours == two,
+             qPrintable(QStringLiteral("%1 colours in the cells, where only the text and its background belong")
+                            .arg(colours.size())));
+    for (int a = 0; a < AsciiFace::kCount; ++a) {
+        for (int b = a + 1; b < AsciiFace::kCount; ++b) {
+            const auto apart = (cells[static_cast<std::size_t>(a)] ^ cells[static_cast<std::size_t>(b)]).count();
+            QVERIFY2(apart >= AsciiFace::kMinDistance,
+                     qPrintable(QStringLiteral("'%1' and '%2' differ in only %3 pixels")
+                                    .arg(QChar(0x20 + a)).arg(QChar(0x20 + b)).arg(apart)));
+        }
+    }
 }
 
 void ApdTerminalTest::theCursorBlinksOnlyWhileTheWindowIsShownAndActive()

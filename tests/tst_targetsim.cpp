@@ -152,6 +152,29 @@ QList<QByteArray> blinkLines()
     return lines;
 }
 
+// A program image of `size` bytes, the same in every run.
+QByteArray programImage(int size)
+{
+    QRandomGenerator random(2560);
+    QByteArray image(size, '\0');
+    for (char& b : image)
+        b = static_cast<char>(random.bounded(256));
+    return image;
+}
+
+// An image as the file of a large part's program carries it: an extended linear address record ahead of
+// every 64 KB, data records of 16 bytes, CRLF line ends.
+QByteArray largeProgramHex(const QByteArray& image)
+{
+    QByteArray hex;
+    for (qsizetype at = 0; at < image.size(); at += 16) {
+        if (at % 0x10000 == 0)
+            hex += record(4, 0, QByteArray::fromHex(QByteArray::number(at >> 16, 16).rightJustified(4, '0'))) + "\r\n";
+        hex += record(0, static_cast<int>(at & 0xFFFF), image.mid(at, 16)) + "\r\n";
+    }
+    return hex + ":00000001FF\r\n";
+}
+
 // The program bytes of blink.hex, as its author wrote them.
 const QByteArray kBlinkCode = QByteArray::fromHex("7590FFB29012010A80F97F007E00DEFEDFFA22");
 const QByteArray kBlinkText = QByteArray("ROBOT BLINK DEMO V1.0\0", 22);
@@ -321,33 +344,41 @@ void TstTargetSim::aHexFileLoads_data()
 {
     QTest::addColumn<QByteArray>("file");
     QTest::addColumn<int>("start");
+    QTest::addColumn<int>("offset"); // where the program lands, counted from where its records place it
     const QList<QByteArray> lines = blinkLines();
     QVERIFY2(lines.size() == 5, "tools/samples/blink.hex is missing or changed");
-    QTest::newRow("CRLF") << lines.join("\r\n") + "\r\n" << 0x0100;
-    QTest::newRow("LF") << lines.join("\n") + "\n" << 0x0100;
-    QTest::newRow("CR") << lines.join("\r") + "\r" << 0x0100;
-    QTest::newRow("no final line end") << lines.join("\r\n") << 0x0100;
-    QTest::newRow("lower case") << lines.join("\n").toLower() + "\n" << 0x0100;
+    QTest::newRow("CRLF") << lines.join("\r\n") + "\r\n" << 0x0100 << 0;
+    QTest::newRow("LF") << lines.join("\n") + "\n" << 0x0100 << 0;
+    QTest::newRow("CR") << lines.join("\r") + "\r" << 0x0100 << 0;
+    QTest::newRow("no final line end") << lines.join("\r\n") << 0x0100 << 0;
+    QTest::newRow("lower case") << lines.join("\n").toLower() + "\n" << 0x0100 << 0;
     QByteArray spaced = "\r\n\r\n";
     for (const QByteArray& line : lines)
         spaced += "  " + line.left(3) + ' ' + line.mid(3) + "\t\r\n\r\n";
     spaced += "\x1A";
-    QTest::newRow("blank lines and whitespace") << spaced << 0x0100;
+    QTest::newRow("blank lines and whitespace") << spaced << 0x0100 << 0;
     QTest::newRow("address and start records")
         << record(4, 0, QByteArray(2, '\0')) + "\r\n" + record(5, 0, QByteArray::fromHex("00000120")) + "\r\n"
                + lines.join("\r\n") + "\r\n"
-        << 0x0120;
+        << 0x0120 << 0;
     QTest::newRow("segment address and start records")
         << record(2, 0, QByteArray::fromHex("0010")) + '\n' + record(0, 0x0000, kBlinkCode.left(16)) + '\n'
                + record(3, 0, QByteArray::fromHex("00100004")) + '\n' + record(2, 0, QByteArray(2, '\0')) + '\n'
                + lines.mid(1).join("\n") + '\n'
-        << 0x0104;
+        << 0x0104 << 0;
+    QTest::newRow("segment address at the top of the RAM")
+        << record(2, 0, QByteArray::fromHex("0F00")) + "\r\n" + lines.join("\r\n") + "\r\n" << 0xF100 << 0xF000;
+    QTest::newRow("linear address record 0000 ahead of each part")
+        << record(4, 0, QByteArray(2, '\0')) + "\r\n" + lines.mid(0, 2).join("\r\n") + "\r\n"
+               + record(4, 0, QByteArray(2, '\0')) + "\r\n" + lines.mid(2).join("\r\n") + "\r\n"
+        << 0x0100 << 0;
 }
 
 void TstTargetSim::aHexFileLoads()
 {
     QFETCH(QByteArray, file);
     QFETCH(int, start);
+    QFETCH(int, offset);
     Bench bench;
     bench.feed("l");
     QVERIFY2(bench.monitor.mode() == RobotMonitor::Mode::Load, "l did not enter load mode");
@@ -360,8 +391,8 @@ void TstTargetSim::aHexFileLoads()
     QCOMPARE(bench.said, "\r\nLOADED 41 BYTES, START " + QByteArray::number(start, 16).toUpper().rightJustified(4, '0')
                              + RobotMonitor::prompt());
     const QByteArray memory = bench.monitor.memory();
-    QCOMPARE(memory.mid(0x0100, kBlinkCode.size()), kBlinkCode);
-    QCOMPARE(memory.mid(0x0120, kBlinkText.size()), kBlinkText);
+    QCOMPARE(memory.mid(offset + 0x0100, kBlinkCode.size()), kBlinkCode);
+    QCOMPARE(memory.mid(offset + 0x0120, kBlinkText.size()), kBlinkText);
     QVERIFY2(bench.monitor.mode() == RobotMonitor::Mode::Command, "still in load mode after the end record");
 }
 
@@ -389,12 +420,20 @@ void TstTargetSim::aBadRecordReportsItsLineAndTheRestIsSwallowed_data()
     QTest::newRow("line ends inside the record") << with(1, lines[1].chopped(2)) << QByteArray("LENGTH ERROR") << 2;
     QTest::newRow("two records on a line") << with(0, lines[0] + lines[1]) << QByteArray("FORMAT ERROR") << 1;
     QTest::newRow("unknown record type") << with(3, record(6, 0, {})) << QByteArray("RECORD TYPE ERROR") << 4;
-    QTest::newRow("past the end of RAM") << with(3, record(0, 0x1FF8, QByteArray(16, 'x')))
-                                         << QByteArray("ADDRESS ERROR") << 4;
-    QTest::newRow("extended address beyond RAM")
-        << with(0, record(4, 0, QByteArray::fromHex("0001"))) << QByteArray("ADDRESS ERROR") << 2;
+    QTest::newRow("past the end of RAM") << with(3, record(0, 0xFFF8, QByteArray(16, 'x')))
+                                         << QByteArray("ADDRESS FFF8-10007 BEYOND FFFF") << 4;
+    QTest::newRow("extended linear address beyond RAM")
+        << with(0, record(4, 0, QByteArray::fromHex("0001"))) << QByteArray("ADDRESS 10110-10112 BEYOND FFFF") << 2;
+    QTest::newRow("extended segment address beyond RAM")
+        << with(0, record(2, 0, QByteArray::fromHex("1000"))) << QByteArray("ADDRESS 10110-10112 BEYOND FFFF") << 2;
+    // The last byte's address does not fit 32 bits: it must not wrap round into the RAM.
+    QTest::newRow("data at the top of the address space")
+        << record(4, 0, QByteArray::fromHex("FFFF")) + "\r\n" + record(0, 0xFFF8, QByteArray(16, 'x')) + "\r\n" + eof
+               + "\r\n"
+        << QByteArray("ADDRESS FFFFFFF8-100000007 BEYOND FFFF") << 2;
     QTest::newRow("start address beyond RAM")
-        << with(3, record(5, 0, QByteArray::fromHex("00002000"))) << QByteArray("ADDRESS ERROR") << 4;
+        << with(3, record(5, 0, QByteArray::fromHex("00010000"))) << QByteArray("START ADDRESS 10000 BEYOND FFFF")
+        << 4;
 }
 
 void TstTargetSim::aBadRecordReportsItsLineAndTheRestIsSwallowed()
@@ -463,7 +502,9 @@ void TstTargetSim::memoryTestFindsAStuckBitAndSparesTheProgram()
     bench.said.clear();
     bench.feed("m");
     QVERIFY2(bench.said.contains("\r\nMEMORY TEST OK" + RobotMonitor::prompt()), qPrintable(bench.said));
-    QCOMPARE(bench.said.count('.'), RobotMonitor::kMemorySize / 256);
+    QCOMPARE(bench.said.count('.'), RobotMonitor::kTestDots);
+    for (const QByteArray& line : bench.said.split('\n'))
+        QVERIFY2(line.trimmed().size() <= 62, qPrintable("memory test line too wide for the pane: " + line));
     QVERIFY2(bench.monitor.memory() == before, "the memory test changed the memory");
 
     bench.monitor.setStuckBits(0x0123, 0x02, 0x02);
@@ -618,15 +659,36 @@ void TstTargetSim::helpArrivesInCp949()
 void TstTargetSim::aHexFileLoadsOverTheLine_data()
 {
     QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<int>("bytes");     // data bytes loaded (0 when the load failed)
+    QTest::addColumn<int>("at");        // where `image` must stand in the RAM afterwards
+    QTest::addColumn<QByteArray>("image");
     const QList<QByteArray> lines = blinkLines();
-    QTest::newRow("CRLF") << lines.join("\r\n") + "\r\n";
-    QTest::newRow("LF") << lines.join("\n") + "\n";
-    QTest::newRow("no final line end") << lines.join("\r\n");
+    const QByteArray blink("LOADED 41 BYTES, START 0100");
+    QTest::newRow("CRLF") << lines.join("\r\n") + "\r\n" << blink << 41 << 0x0100 << kBlinkCode;
+    QTest::newRow("LF") << lines.join("\n") + "\n" << blink << 41 << 0x0100 << kBlinkCode;
+    QTest::newRow("no final line end") << lines.join("\r\n") << blink << 41 << 0x0100 << kBlinkCode;
+    // 184 KB of text that fills the RAM.
+    const QByteArray full = programImage(RobotMonitor::kMemorySize);
+    QTest::newRow("a large part's program filling the RAM") << largeProgramHex(full)
+                                                              << QByteArray("LOADED 65536 BYTES, START 0000")
+                                                              << RobotMonitor::kMemorySize << 0 << full;
+    // 207 KB of text: the RAM holds what came before the first record beyond it, and the rest (hex digits,
+    // F and B among them) is swallowed. Line 1 is the address record, 2..4097 the first 64 KB, 4098 the next
+    // address record.
+    const QByteArray over = programImage(RobotMonitor::kMemorySize + 8192);
+    QTest::newRow("a program larger than the RAM") << largeProgramHex(over)
+                                                   << QByteArray("ADDRESS 10000-1000F BEYOND FFFF AT LINE 4099") << 0
+                                                   << 0 << over.left(RobotMonitor::kMemorySize);
 }
 
 void TstTargetSim::aHexFileLoadsOverTheLine()
 {
     QFETCH(QByteArray, file);
+    QFETCH(QByteArray, reply);
+    QFETCH(int, bytes);
+    QFETCH(int, at);
+    QFETCH(QByteArray, image);
     TargetSimulator sim(kFastRate);
     Console console(sim.slavePath());
     QSignalSpy loads(&sim, &TargetSimulator::loadFinished);
@@ -635,11 +697,14 @@ void TstTargetSim::aHexFileLoadsOverTheLine()
     QVERIFY2(sim.inLoadMode(), "l did not enter load mode");
     console.mark();
     console.send(file);
-    QVERIFY2(console.waitFor("LOADED 41 BYTES, START 0100" + RobotMonitor::prompt()),
-             qPrintable("the load ended with: " + console.sinceMark()));
-    QCOMPARE(sim.loadedByteCount(), 41);
-    QCOMPARE(sim.memory().mid(0x0100, kBlinkCode.size()), kBlinkCode);
+    // The line takes the file at its rate, with room for a loaded machine.
+    const int timeoutMs = kWaitMs + static_cast<int>(file.size() * 4000 / kFastRate);
+    QVERIFY2(console.waitFor("\r\n" + reply + RobotMonitor::prompt(), timeoutMs),
+             qPrintable("the load ended with: " + console.sinceMark().right(200)));
+    QCOMPARE(sim.loadedByteCount(), bytes);
+    QVERIFY2(sim.memory().mid(at, image.size()) == image, "the RAM does not hold the program's bytes");
     QCOMPARE(loads.size(), 1);
+    QVERIFY2(sim.motion() == Motion::Stop, "the file's letters moved the robot");
     QVERIFY2(sim.received() == "l" + file, "the simulator's log differs from what was sent");
 }
 

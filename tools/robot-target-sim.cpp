@@ -51,7 +51,11 @@ int main(int argc, char* argv[])
     QCoreApplication::setApplicationName(QStringLiteral("robot-target-sim"));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Simulated robot monitor on a pseudo-terminal."));
+    parser.setApplicationDescription(QStringLiteral(
+        "Simulated robot monitor on a pseudo-terminal.\n"
+        "Its load command (l) takes Intel HEX: records 00 to 05, with extended segment (02) and extended\n"
+        "linear (04) addresses, into 64 KB of RAM at 0000-FFFF. A record with a bad checksum, length or\n"
+        "syntax, or an address beyond FFFF, ends the load with the line named."));
     parser.addHelpOption();
     const QCommandLineOption rateOption(
         QStringLiteral("rate"), QStringLiteral("Line rate in bytes per second (default 960, as 9600 bit/s 8N1)."),

@@ -17,7 +17,7 @@ constexpr char kBackspace = 0x08;
 constexpr char kDelete = 0x7F;
 constexpr char kBell = 0x07;
 constexpr int kDumpRowBytes = 16;
-constexpr int kTestBlock = 256;
+constexpr int kTestBlock = RobotMonitor::kMemorySize / RobotMonitor::kTestDots;
 constexpr std::array<std::uint8_t, 4> kTestPatterns{0x55, 0xAA, 0x00, 0xFF};
 
 // Power-on RAM is not blank on the real board; a fixed generator makes every run start alike.
@@ -32,7 +32,7 @@ QByteArray powerOnNoise()
     return ram;
 }
 
-QByteArray hex(std::uint32_t value, int digits)
+QByteArray hex(std::uint64_t value, int digits = 4)
 {
     return QByteArray::number(value, 16).toUpper().rightJustified(digits, '0');
 }
@@ -44,8 +44,8 @@ bool isCommandLetter(char c)
 
 // The help screen, one entry per line. It must fit the console's 62-column pane (a Hangul syllable takes
 // two columns) and, with its prompt, the pane's 21 rows.
-constexpr std::array<const char16_t*, 12> kHelpLines{
-    u"ROBOT MONITOR V1.3  RAM 0000-1FFF (8 KB)",
+constexpr std::array<const char16_t*, 13> kHelpLines{
+    u"ROBOT MONITOR V1.3  RAM 0000-FFFF (64 KB)",
     u" F : 전진      L : 좌회전    R : 우회전",
     u" B : 후진      S : 정지",
     u" h : 도움말",
@@ -53,6 +53,7 @@ constexpr std::array<const char16_t*, 12> kHelpLines{
     u" c : 메모리 클리어",
     u" d : 메모리 덤프",
     u" l : 프로그램 다운로딩 (ESC, Ctrl-C : 취소)",
+    u"     Intel HEX 레코드 00-05, 확장 주소 02/04, 0000-FFFF",
     u" r : 프로그램 실행",
     u" p : 포트 테스트",
     u" q : 프로그램 실행 정지",
@@ -439,11 +440,14 @@ void RobotMonitor::takeRecord()
     }
     switch (record.type) {
     case RecordType::Data: {
-        const std::uint32_t address = m_base + record.address;
-        if (address + static_cast<std::uint32_t>(record.data.size()) > kMemorySize) {
-            failLoad(QByteArrayLiteral("ADDRESS ERROR"));
+        // In 64 bits: a base near the top of the 32-bit space must not wrap round into the RAM.
+        const std::uint64_t first = std::uint64_t{m_base} + record.address;
+        const std::uint64_t end = first + static_cast<std::uint64_t>(record.data.size());
+        if (!record.data.isEmpty() && end > kMemorySize) {
+            failLoad("ADDRESS " + hex(first) + '-' + hex(end - 1) + " BEYOND " + hex(kMemorySize - 1));
             return;
         }
+        const auto address = static_cast<std::uint32_t>(first);
         // The old program is being overwritten: it can no longer be run.
         m_programStart.reset();
         for (qsizetype i = 0; i < record.data.size(); ++i)
@@ -470,7 +474,7 @@ void RobotMonitor::takeRecord()
             ? value
             : (value >> 16) * 16 + (value & 0xFFFF);
         if (start >= kMemorySize) {
-            failLoad(QByteArrayLiteral("ADDRESS ERROR"));
+            failLoad("START ADDRESS " + hex(start) + " BEYOND " + hex(kMemorySize - 1));
             return;
         }
         m_start = start;

@@ -10,10 +10,12 @@
 // a command (a hex file sent without the load command, a mistyped word) is echoed and answered with "?"
 // at Enter, but never moves the robot. CR, LF and CRLF are each one Enter.
 //
-// Load mode (`l`): Intel HEX records into the 8 KiB RAM. Every record is checked whole before it is
-// stored; a record is taken as soon as its declared length has arrived, so a file without a final line
-// end still loads; line ends, blank lines and an end-of-file mark that trail the end record are the file's,
-// not Enter presses. ESC or Ctrl-C abandons the load. After a bad record the monitor reports the line and
+// Load mode (`l`): Intel HEX records into the 64 KiB RAM (0000-FFFF), with the extended segment (02) and
+// extended linear (04) address records that a large program's file carries. Every record is checked
+// whole before it is stored; a data or start address beyond the RAM fails the load, naming the address.
+// A record is taken as soon as its declared length has arrived, so a file without a final line end still
+// loads; line ends, blank lines and an end-of-file mark that trail the end record are the file's, not
+// Enter presses. ESC or Ctrl-C abandons the load. After a bad record the monitor reports the line and
 // then swallows the rest of the transfer (until an end record, ESC/Ctrl-C, or quiet on the line), so the
 // hex digits that follow can never be taken as direction commands.
 
@@ -26,10 +28,12 @@
 class RobotMonitor
 {
 public:
-    static constexpr int kMemorySize = 8 * 1024;
+    static constexpr int kMemorySize = 64 * 1024;
     static constexpr int kDumpBytes = 256;
     static constexpr int kMaxCommandLine = 40;
     static constexpr int kDotsPerRunLine = 50;
+    // The memory test shows one dot per block, so that its line fits the console's pane.
+    static constexpr int kTestDots = 32;
 
     using Output = std::function<void(const QByteArray&)>;
 
