@@ -94,9 +94,14 @@ int guarded(const std::function<int()>& body)
 
 int execConsole(const QString& portDevice)
 {
+    return execConsole([&portDevice] { return portDevice; });
+}
+
+int execConsole(const std::function<QString()>& portDevice)
+{
     return guarded([&portDevice] {
         setUpQtForConsole();
-        auto window = std::make_unique<TForm1>(portDevice);
+        auto window = std::make_unique<TForm1>(portDevice());
         Form1 = window.get();
         window->show();
         const int status = QApplication::exec();
@@ -105,7 +110,7 @@ int execConsole(const QString& portDevice)
     });
 }
 
-int runConsole(int& argc, char** argv, const QString& portDevice)
+int runConsole(int& argc, char** argv, const std::function<QString()>& portDevice)
 {
     std::optional<QApplication> application;
     return guarded([&] {

@@ -3,6 +3,8 @@
 
 #include <QString>
 
+#include <functional>
+
 // Exit status of a start-up that failed (the failure was shown to the operator).
 inline constexpr int kStartupFailed = 1;
 
@@ -11,7 +13,10 @@ inline constexpr int kStartupFailed = 1;
 // message and written as one line on stderr, and the result is then kStartupFailed; otherwise the loop's
 // own status. Needs an existing QApplication.
 int execConsole(const QString& portDevice);
+// The same, with the device named by `portDevice()` once Qt is set up, inside the guard: a PortOpenError
+// that it throws is a failed start like any other.
+int execConsole(const std::function<QString()>& portDevice);
 
 // Initialises the application and runs execConsole inside the same guard. Where no display can be found
 // (no platform plugin starts), says so in one line on stderr and ends the process with kStartupFailed.
-int runConsole(int& argc, char** argv, const QString& portDevice);
+int runConsole(int& argc, char** argv, const std::function<QString()>& portDevice);

@@ -2,13 +2,15 @@
 // own, for tests of what happens between processes (a port held by another program, a port this user may
 // not open).
 //
-// Usage: console-harness [--devices-root DIR] DEVICE
+// Usage: console-harness [--devices-root DIR] [DEVICE]
+// Without DEVICE, COM1 is found as robot-console finds it (the desk's assignment, else the default).
 // Prints "running" once the window is up, and every message box's text as "message: TEXT" (then closes
 // the box). Exits with the console's own status. --devices-root makes the diagnosis of a failed start look
 // for USB-serial adapters under DIR/dev instead of the machine's /dev.
 
 #include "app/console.h"
 #include "app/tform1.h"
+#include "link/apdcomport.h"
 #include "link/portdiagnosis.h"
 
 #include <QApplication>
@@ -21,12 +23,12 @@ int main(int argc, char** argv)
 {
     QApplication application(argc, argv);
     QStringList arguments = QApplication::arguments().mid(1);
-    if (arguments.size() == 3 && arguments.constFirst() == QStringLiteral("--devices-root")) {
+    if (arguments.size() >= 2 && arguments.constFirst() == QStringLiteral("--devices-root")) {
         PortDiagnosis::setDevicesRoot(arguments.at(1));
         arguments = arguments.mid(2);
     }
-    if (arguments.size() != 1) {
-        std::fprintf(stderr, "usage: console-harness [--devices-root DIR] DEVICE\n");
+    if (arguments.size() > 1) {
+        std::fprintf(stderr, "usage: console-harness [--devices-root DIR] [DEVICE]\n");
         return 2;
     }
     bool announced = false;
@@ -44,5 +46,7 @@ int main(int argc, char** argv)
         }
     });
     watch.start(10);
+    if (arguments.isEmpty())
+        return execConsole(&TApdComPort::com1Device);
     return execConsole(arguments.constFirst());
 }
