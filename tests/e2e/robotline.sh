@@ -24,9 +24,13 @@ start_simulator() {
 # The console BINARY, with the pty standing in for COM1 in a mount namespace of its own; /run/lock is private
 # too, so that no lock file of the machine's is touched. Sets `console` and, once it shows, `window`.
 start_console() {
-  unshare --mount --propagation private -- sh -c '
-    mount -t tmpfs tmpfs /run/lock && mount --bind "$1" /dev/ttyS0 && exec "$2"' \
-    sh "$pty" "$1" > "$work/console.out" 2>&1 &
+  run_console unshare --mount --propagation private -- sh -c '
+    mount -t tmpfs tmpfs /run/lock && mount --bind "$1" /dev/ttyS0 && exec "$2"' sh "$pty" "$1"
+}
+
+# The console as COMMAND starts it (which makes the namespace), waited for and focused as start_console does.
+run_console() {
+  "$@" > "$work/console.out" 2>&1 &
   console=$!
   pids+=($console)
   window=$(timeout 20 xdotool search --sync --onlyvisible --name '그래 잘가라!' | head -n1) \
