@@ -113,7 +113,7 @@ int list(const Com1Assignment& com1)
                 : reading.line > 0 ? QStringLiteral("      COM1 지정 파일 %1의 %2번째 줄을 알아볼 수 없습니다.")
                                          .arg(QLatin1String(Com1Assignment::kFile))
                                          .arg(reading.line)
-                                   : QStringLiteral("      COM1 지정 파일 %1에 장치가 하나만 적혀 있지 않습니다.")
+                                   : QStringLiteral("      COM1 지정 파일 %1에 장치가 적혀 있지 않습니다.")
                                          .arg(QLatin1String(Com1Assignment::kFile)));
         say(QStringLiteral("      다시 지정하거나(assign) 기본값으로 되돌리십시오(reset)."));
         break;
@@ -125,6 +125,8 @@ int list(const Com1Assignment& com1)
             say(device.startsWith(QLatin1String(Com1Assignment::kStableNames))
                     ? QStringLiteral("      이 어댑터는 지금 꽂혀 있지 않습니다. 꽂혀 있지 않으면 로봇 콘솔은 시작하지 않습니다.")
                     : QStringLiteral("      이 장치는 이 컴퓨터에 없습니다."));
+        } else if (kind == DeviceKind::NoUart) {
+            say(QStringLiteral("      이 내장 직렬 포트의 칩이 이 컴퓨터에서 발견되지 않았습니다."));
         } else if (kind != DeviceKind::SerialPort) {
             say(QStringLiteral("      이 장치는 직렬 포트가 아닙니다."));
         } else {
@@ -205,7 +207,7 @@ void grantOperators(const QString& node)
         return;
     if (::chown(path.constData(), static_cast<uid_t>(-1), operators->gr_gid) != 0
         || ::chmod(path.constData(), mode & 07777) != 0) {
-        complain(QStringLiteral("%1의 그룹과 권한을 바꾸지 못하였습니다. udev가 어댑터를 다시 꽂을 때 바꿉니다.\n"
+        complain(QStringLiteral("%1의 그룹과 권한을 바꾸지 못하였습니다. 어댑터를 다시 꽂으면 udev가 규칙에 따라 바꿉니다.\n"
                                 "시스템 메시지: %2")
                      .arg(node, QString::fromLocal8Bit(std::strerror(errno))));
         return;

@@ -77,7 +77,7 @@ QString malformedCause(const Com1Reading& reading)
         return QStringLiteral("COM1 지정 파일 %1의 %2번째 줄을 알아볼 수 없습니다.")
             .arg(QLatin1String(Com1Assignment::kFile))
             .arg(reading.line);
-    return QStringLiteral("COM1 지정 파일 %1에 장치가 하나만 적혀 있지 않습니다.")
+    return QStringLiteral("COM1 지정 파일 %1에 장치가 적혀 있지 않습니다.")
         .arg(QLatin1String(Com1Assignment::kFile));
 }
 
@@ -129,15 +129,20 @@ Com1Reading Com1Assignment::read() const
     }
     QFile file;
     QByteArray content;
-    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)
-        || (content = file.read(kMaxFileSize + 1), file.error() != QFileDevice::NoError)) {
+    if (file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
+        content = file.read(kMaxFileSize + 1);
+    else
+        ::close(fd);
+    if (!file.isOpen() || file.error() != QFileDevice::NoError) {
         reading.state = Com1Reading::State::Unreadable;
         reading.systemError = file.errorString();
         return reading;
     }
     reading.state = Com1Reading::State::Malformed;
-    if (content.size() > kMaxFileSize)
+    if (content.size() > kMaxFileSize) { // the line that runs past the limit is not understood
+        reading.line = static_cast<int>(content.left(kMaxFileSize).count('\n')) + 1;
         return reading;
+    }
     const QList<QByteArray> lines = content.split('\n');
     for (qsizetype i = 0; i < lines.size(); ++i) {
         QStringDecoder decode(QStringDecoder::Utf8);
@@ -230,15 +235,17 @@ bool Com1Assignment::sameDevice(const QString& a, const QString& b) const
         && first.st_rdev == second.st_rdev;
 }
 
+bool Com1Assignment::onUsb(const QString& device) const
+{
+    struct stat status{};
+    if (!statOf(at(device), &status))
+        return false;
+    const QString entry = at(QStringLiteral("/sys/dev/char/%1:%2").arg(major(status.st_rdev)).arg(minor(status.st_rdev)));
+    return QFileInfo(entry).canonicalFilePath().contains(QStringLiteral("/usb"));
+}
+
 QList<SerialPortEntry> Com1Assignment::serialPorts() const
 {
-    const auto onUsb = [this](const QString& device) {
-        struct stat status{};
-        if (!statOf(at(device), &status))
-            return false;
-        const QString entry = at(QStringLiteral("/sys/dev/char/%1:%2").arg(major(status.st_rdev)).arg(minor(status.st_rdev)));
-        return QFileInfo(entry).canonicalFilePath().contains(QStringLiteral("/usb"));
-    };
     QList<SerialPortEntry> ports;
     const QDir stable(at(QLatin1String(kStableNames)));
     const QStringList names = stable.entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
@@ -294,6 +301,11 @@ Com1Candidate Com1Assignment::judge(const QString& argument) const
         candidate.device = port->stableName.isEmpty() ? port->node : port->stableName;
         candidate.node = port->node;
         candidate.usbWithoutStableName = port->usb && port->stableName.isEmpty();
+    } else {
+        // A port under a name that serialPorts() does not look for (another link, another driver's nodes).
+        candidate.node = asRunning(QFileInfo(at(path)).canonicalFilePath());
+        candidate.device = candidate.node;
+        candidate.usbWithoutStableName = onUsb(path);
     }
     candidate.nameUnfitForRule = !fitsUdevRule(candidate.device);
     return candidate;
@@ -303,7 +315,7 @@ QString Com1Assignment::ruleFor(const QString& device)
 {
     const QString match = device.startsWith(QLatin1String(kStableNames))
         ? QStringLiteral("SYMLINK==\"%1\"").arg(device.mid(5))
-        : QStringLiteral("KERNEL==\"%1\"").arg(device.mid(5));
+        : QStringLiteral("KERNEL==\"%1\"").arg(QFileInfo(device).fileName());
     return QStringLiteral("# COM1 of robot-console, written by \"robot-console-com1 assign\" and removed by "
                           "\"robot-console-com1 reset\".\n"
                           "# The operators' group may read and write the port, and ModemManager leaves it alone:\n"

@@ -39,7 +39,8 @@ struct Com1Reading
         Unassigned, // there is no file
         Assigned,   // `device` is assigned
         Unreadable, // the file exists but cannot be read (`systemError`)
-        Malformed,  // the file does not name exactly one device (`line`: the first line not understood, or 0)
+        Malformed,  // the file does not name exactly one device (`line`: the first line not understood, or 0
+                    // where no line names one)
     };
     State state = State::Unassigned;
     QString device;
@@ -127,6 +128,7 @@ public:
 private:
     QString at(const QString& path) const;
     QString asRunning(const QString& path) const;
+    bool onUsb(const QString& device) const;
 
     QString m_root;
 };
