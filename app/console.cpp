@@ -141,9 +141,14 @@ int guarded(const std::function<int()>& body)
 
 int execConsole(const QString& portDevice, const QString& devicesRoot)
 {
+    return execConsole([&portDevice] { return portDevice; }, devicesRoot);
+}
+
+int execConsole(const std::function<QString()>& portDevice, const QString& devicesRoot)
+{
     return guarded([&portDevice, &devicesRoot] {
         const EndSignals endSignals;
-        auto window = std::make_unique<TForm1>(portDevice, nullptr, devicesRoot);
+        auto window = std::make_unique<TForm1>(portDevice(), nullptr, devicesRoot);
         Form1 = window.get();
         window->show();
         const int status = QApplication::exec();
@@ -152,7 +157,7 @@ int execConsole(const QString& portDevice, const QString& devicesRoot)
     });
 }
 
-int runConsole(int& argc, char** argv, const QString& portDevice)
+int runConsole(int& argc, char** argv, const std::function<QString()>& portDevice)
 {
     if (surelyWithoutDisplay(argc, argv)) {
         reportOnStderr(noDisplayMessage());

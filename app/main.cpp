@@ -3,5 +3,5 @@
 
 int main(int argc, char** argv)
 {
-    return runConsole(argc, argv, TApdComPort::com1Device());
+    return runConsole(argc, argv, &TApdComPort::com1Device);
 }

@@ -1,5 +1,6 @@
 # Installs the console as a desktop application (binary, menu entry, icon theme, AppStream metadata,
-# manual page and Debian documentation) and describes its Debian package for CPack.
+# manual page and Debian documentation), with the administrator's command that assigns COM1
+# (robot-console-com1, for root, with its manual page), and describes its Debian package for CPack.
 #
 # Only the console is installed: robot-console-demo and robot-target-sim are development aids that run
 # from the build tree, and an operator at a lab desk talks to the real robot.
@@ -29,7 +30,7 @@ endforeach()
 
 # Debian wants the manual page and the changelog compressed, without a time stamp in the gzip header.
 find_program(GZIP_PROGRAM gzip REQUIRED)
-foreach(pair "robot-console.1;robot-console.1.gz" "changelog;changelog.gz")
+foreach(pair "robot-console.1;robot-console.1.gz" "robot-console-com1.8;robot-console-com1.8.gz" "changelog;changelog.gz")
   list(GET pair 0 source)
   list(GET pair 1 target)
   add_custom_command(OUTPUT ${CONSOLE_STAGED_DIR}/${target}
@@ -43,15 +44,20 @@ add_custom_target(console-install-files ALL DEPENDS ${CONSOLE_STAGED_FILES})
 
 # Debian's hardening for the packaged (Release) build; other builds keep their flags.
 if(CMAKE_BUILD_TYPE STREQUAL "Release" AND NOT CONSOLE_SANITIZE)
-  target_compile_definitions(console_core PUBLIC _FORTIFY_SOURCE=2)
-  target_compile_options(console_core PUBLIC -fstack-protector-strong)
+  foreach(target console_core com1_assignment)
+    target_compile_definitions(${target} PUBLIC _FORTIFY_SOURCE=2)
+    target_compile_options(${target} PUBLIC -fstack-protector-strong)
+  endforeach()
 endif()
 target_link_options(robot-console PRIVATE LINKER:-z,relro,-z,now)
+target_link_options(robot-console-com1 PRIVATE LINKER:-z,relro,-z,now)
 
 install(TARGETS robot-console RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS robot-console-com1 RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(FILES ${CONSOLE_PACKAGING_DIR}/${CONSOLE_APP_ID}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${CONSOLE_PACKAGING_DIR}/${CONSOLE_APP_ID}.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 install(FILES ${CONSOLE_STAGED_DIR}/robot-console.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${CONSOLE_STAGED_DIR}/robot-console-com1.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 install(FILES ${CONSOLE_PACKAGING_DIR}/copyright ${CONSOLE_STAGED_DIR}/changelog.gz
   DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/robot-console)
 
@@ -68,13 +74,17 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "A single-window console, with a Korean use
 robot whose monitor ROM listens on a serial line at 9600 bit/s, 8N1. The
 operator drives the robot from a direction pad, commands its monitor from a
 pop-up menu and the function keys, reads its replies in a terminal pane and
-downloads Intel HEX programs to it.")
+downloads Intel HEX programs to it. Each computer's administrator says which
+serial port or USB serial adapter is the robot's COM1 with robot-console-com1.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, qt6-translations-l10n, fonts-nanum")
 set(CPACK_STRIP_FILES ON)
+# Purging the package takes COM1's assignment and its udev rule with it (robot-console-com1 wrote them).
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CONSOLE_PACKAGING_DIR}/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
   OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)

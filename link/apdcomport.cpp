@@ -1,5 +1,6 @@
 #include "link/apdcomport.h"
 
+#include "link/com1assignment.h"
 #include "link/portclaim.h"
 #include "link/portdiagnosis.h"
 
@@ -44,7 +45,11 @@ QString TApdComPort::com1Device()
 #ifdef Q_OS_WIN
     return QStringLiteral("COM1");
 #else
-    return QStringLiteral(CONSOLE_COM1_DEVICE);
+    try {
+        return Com1Assignment().com1Device(Com1Assignment::buildDefault());
+    } catch (const Com1Error& error) {
+        throw PortOpenError(error.what());
+    }
 #endif
 }
 

@@ -72,7 +72,9 @@ public:
     static constexpr std::uint16_t kCommandRoom = 64;
     static constexpr int kBaudRate = 9600;
 
-    // The device node that the console opens as COM1, fixed at build time (CONSOLE_COM1_DEVICE).
+    // The device that COM1 names: the one the desk's administrator assigned, else the build-time default
+    // (Com1Assignment). Throws PortOpenError where the assignment cannot be followed (its file unreadable, its
+    // adapter not plugged in); never names another device instead.
     static QString com1Device();
 
     // Opens `device` at once; throws PortOpenError when it cannot, whose message offers the adapters found

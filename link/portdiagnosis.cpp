@@ -67,20 +67,20 @@ QString adapterList(const QList<SerialAdapter>& adapters)
     return names.join(QStringLiteral(", "));
 }
 
-// What to do when COM1 is not there but adapters are: build the console for the adapter's stable name.
+// What to do when COM1 is not there but adapters are: the administrator assigns COM1 to the robot's adapter.
+// The command names the adapter only where one alone has a stable name; the administrator still chooses.
 QString adapterRecipe(const QString& device, const QList<SerialAdapter>& adapters)
 {
-    QString stableName = QStringLiteral("/dev/serial/by-id/usb-…");
-    for (const SerialAdapter& adapter : adapters) {
-        if (!adapter.byIdName.isEmpty()) {
-            stableName = QStringLiteral("/dev/serial/by-id/") + adapter.byIdName;
-            break;
-        }
-    }
-    return QStringLiteral("이 콘솔의 COM1 은 %1 로 만들어졌지만, 이 컴퓨터에는 USB 직렬 어댑터가 있습니다: %2. 로봇이 "
-                          "어댑터에 연결되어 있다면 콘솔을 -DCONSOLE_COM1_DEVICE=%3 으로 다시 빌드하거나 패키지를 "
-                          "만드십시오 (README 의 USB 어댑터 안내).")
-        .arg(device, adapterList(adapters), stableName);
+    QStringList stableNames;
+    for (const SerialAdapter& adapter : adapters)
+        if (!adapter.byIdName.isEmpty())
+            stableNames << QStringLiteral("/dev/serial/by-id/") + adapter.byIdName;
+    const QString command = stableNames.size() == 1
+        ? QStringLiteral("sudo robot-console-com1 assign ") + stableNames.constFirst()
+        : QStringLiteral("sudo robot-console-com1 list");
+    return QStringLiteral("COM1은 %1(으)로 정해져 있지만, 이 컴퓨터에는 USB 직렬 어댑터가 있습니다: %2. 로봇이 "
+                          "어댑터에 연결되어 있다면 관리자에게 그 어댑터를 COM1로 지정하도록 요청하십시오: %3")
+        .arg(device, adapterList(adapters), command);
 }
 
 QString permissionAdvice(const QString& device)
@@ -291,9 +291,8 @@ QString message(PortFault fault, const QString& device, const QString& detail,
                    .arg(lockFile);
         break;
     case PortFault::NotSerial:
-        what = QStringLiteral("직렬 포트가 아닙니다 (%1). 이 콘솔의 COM1 이 직렬 장치가 아닌 것을 가리키도록 "
-                              "만들어졌습니다. 콘솔을 설치한 사람에게 -DCONSOLE_COM1_DEVICE 에 로봇이 연결된 직렬 "
-                              "장치를 주어 다시 빌드해 달라고 하십시오.")
+        what = QStringLiteral("직렬 포트가 아닙니다 (%1). 관리자에게 로봇이 연결된 직렬 포트를 COM1로 지정하도록 "
+                              "요청하십시오: sudo robot-console-com1 list")
                    .arg(kindOf(device));
         break;
     case PortFault::IoError: {

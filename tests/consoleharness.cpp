@@ -2,7 +2,8 @@
 // own, for tests of what happens between processes (a port held by another program, a port this user may
 // not open).
 //
-// Usage: console-harness [--devices-root DIR] DEVICE
+// Usage: console-harness [--devices-root DIR] [DEVICE]
+// Without DEVICE, COM1 is found as robot-console finds it (the desk's assignment, else the default).
 // Prints "running" once the window is up, and every message box's text as "message: TEXT" (then closes
 // the box). Exits with the console's own status. --devices-root makes the diagnosis of a failed start look
 // for USB-serial adapters under DIR/dev instead of the machine's /dev.
@@ -10,6 +11,7 @@
 #include "app/console.h"
 #include "app/qtsetup.h"
 #include "app/tform1.h"
+#include "link/apdcomport.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -23,12 +25,12 @@ int main(int argc, char** argv)
     setUpQtForConsole();
     QStringList arguments = QApplication::arguments().mid(1);
     QString devicesRoot;
-    if (arguments.size() == 3 && arguments.constFirst() == QStringLiteral("--devices-root")) {
+    if (arguments.size() >= 2 && arguments.constFirst() == QStringLiteral("--devices-root")) {
         devicesRoot = arguments.at(1);
         arguments = arguments.mid(2);
     }
-    if (arguments.size() != 1) {
-        std::fprintf(stderr, "usage: console-harness [--devices-root DIR] DEVICE\n");
+    if (arguments.size() > 1) {
+        std::fprintf(stderr, "usage: console-harness [--devices-root DIR] [DEVICE]\n");
         return 2;
     }
     bool announced = false;
@@ -46,5 +48,7 @@ int main(int argc, char** argv)
         }
     });
     watch.start(10);
+    if (arguments.isEmpty())
+        return execConsole(&TApdComPort::com1Device, devicesRoot);
     return execConsole(arguments.constFirst(), devicesRoot);
 }

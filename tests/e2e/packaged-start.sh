@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The Debian package as a lab desk gets it: built by CPack from this build tree, its control fields and file
-# list checked, its desktop entry and AppStream metadata validated, and then unpacked into a temporary root
-# whose robot-console is started under Xvfb against the simulated robot's pseudo-terminal, bound over
-# /dev/ttyS0 inside a private mount namespace (the machine's own serial device is never opened). F1 must
-# reach the robot as 'h', and Alt+X end the program with status 0.
+# list checked, its desktop entry and AppStream metadata validated, and then unpacked into a temporary root.
+# On a desk of our making (desk.sh: a private mount namespace whose only serial port is the simulated robot's
+# pseudo-terminal, standing in for a USB adapter, with a private /etc; the machine's own serial devices are
+# out of reach), the unpacked robot-console-com1 assigns COM1 to that adapter and the unpacked robot-console
+# is started under Xvfb. F1 must reach the robot as 'h', and Alt+X end the program with status 0.
 #
 # Usage: packaged-start.sh BUILD_DIR
 # Exit 77 (skipped) where this machine cannot make a mount namespace, except under CI, where that fails.
@@ -52,6 +53,8 @@ done
 dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sed 's|^\./|/|' | sort > "$work/files"
 {
   echo /usr/bin/robot-console
+  echo /usr/sbin/robot-console-com1
+  echo /usr/share/man/man8/robot-console-com1.8.gz
   echo /usr/share/applications/kr.robotconsole.RobotConsole.desktop
   echo /usr/share/doc/robot-console/changelog.gz
   echo /usr/share/doc/robot-console/copyright
@@ -65,7 +68,9 @@ dpkg-deb -c "$deb" | awk '{ print $2 }' | sort -u | grep -qvx root/root && fail 
 
 root="$work/root"
 dpkg-deb -x "$deb" "$root"
-file "$root/usr/bin/robot-console" | grep -q ', stripped' || fail "the binary is not stripped"
+for binary in usr/bin/robot-console usr/sbin/robot-console-com1; do
+  file "$root/$binary" | grep -q ', stripped' || fail "/$binary is not stripped"
+done
 desktop-file-validate "$root/usr/share/applications/kr.robotconsole.RobotConsole.desktop" \
   || fail "the desktop entry does not validate"
 appstreamcli validate --no-net "$root/usr/share/metainfo/kr.robotconsole.RobotConsole.metainfo.xml" > "$work/as.log" 2>&1 \
@@ -75,6 +80,8 @@ for size in 16 22 24 32 48 64 128 256; do
     || fail "the ${size}x${size} icon is not a PNG of that size"
 done
 zcat "$root/usr/share/man/man1/robot-console.1.gz" | grep -q '^\.TH ROBOT-CONSOLE 1' || fail "the manual page is not section 1"
+zcat "$root/usr/share/man/man8/robot-console-com1.8.gz" | grep -q '^\.TH ROBOT-CONSOLE-COM1 8' \
+  || fail "robot-console-com1's manual page is not section 8"
 
 if ! unshare --mount --propagation private true 2>/dev/null; then
   reason="this machine cannot make a private mount namespace (unshare --mount needs root or user namespaces)"
@@ -86,7 +93,12 @@ fi
 . "$(dirname "$0")/robotline.sh"
 start_display
 start_simulator
-start_console "$root/usr/bin/robot-console"
+stable=usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0
+run_console "$(dirname "$0")/desk.sh" "$work/desk" "ttyUSB0:$pty:$stable" -- sh -c '
+  "$1" assign "$2" > "$3" && exec "$4"' \
+  sh "$root/usr/sbin/robot-console-com1" "$stable" "$work/assign.out" "$root/usr/bin/robot-console"
+grep -qx "device=/dev/serial/by-id/$stable" "$work/desk/etc/robot-console/com1" \
+  || fail "robot-console-com1 assigned no COM1: $(cat "$work/assign.out" "$work/console.out")"
 xdotool key --window "$window" F1
 for _ in $(seq 50); do [ -s "$work/received" ] && break; sleep 0.1; done
 [ "$(cat "$work/received" 2>/dev/null)" = h ] || fail "F1 reached the robot as '$(cat "$work/received" 2>/dev/null)'"
@@ -94,4 +106,4 @@ xdotool key --window "$window" alt+x
 status=0
 wait "$console" || status=$?
 [ "$status" -eq 0 ] || fail "Alt+X ended the packaged console with status $status: $(cat "$work/console.out")"
-echo "packaged-start: PASS: $(basename "$deb"), $(stat -c %s "$deb") bytes; the unpacked console answered F1 and quit"
+echo "packaged-start: PASS: $(basename "$deb"), $(stat -c %s "$deb") bytes; COM1 assigned to an adapter, the unpacked console answered F1 on it and quit"

@@ -26,9 +26,13 @@ start_simulator() {
 # touched. Sets `console` and, once it shows, `window`.
 start_console() {
   mkdir -p "$work/lock"
-  unshare --mount --propagation private -- sh -c '
-    mount --bind "$3" /run/lock && mount --bind "$1" /dev/ttyS0 && exec "$2"' \
-    sh "$pty" "$1" "$work/lock" > "$work/console.out" 2>&1 &
+  run_console unshare --mount --propagation private -- sh -c '
+    mount --bind "$3" /run/lock && mount --bind "$1" /dev/ttyS0 && exec "$2"' sh "$pty" "$1" "$work/lock"
+}
+
+# The console as COMMAND starts it (which makes the namespace), waited for and focused as start_console does.
+run_console() {
+  "$@" > "$work/console.out" 2>&1 &
   console=$!
   pids+=($console)
   window=$(timeout 20 xdotool search --sync --onlyvisible --name '그래 잘가라!' | head -n1) \
