@@ -61,7 +61,8 @@ static void initConsoleResources()
 }
 
 TForm1::TForm1(const QString& portDevice, QWidget* parent, const QString& devicesRoot)
-    : QWidget(parent, kFrameFlags), m_ui(std::make_unique<Ui::TForm1Description>())
+    : QWidget(parent, kFrameFlags)
+    , m_ui(std::make_unique<Ui::TForm1Description>())
 {
     initConsoleResources();
     substituteDescribedFonts();

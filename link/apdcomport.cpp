@@ -53,8 +53,7 @@ QString TApdComPort::com1Device()
 #endif
 }
 
-TApdComPort::TApdComPort(const QString& device, QObject* parent, LineCounterSource counters,
-                         const QString& devicesRoot)
+TApdComPort::TApdComPort(const QString& device, QObject* parent, LineCounterSource counters, const QString& devicesRoot)
     : QObject(parent)
     , m_port(new QSerialPort(this))
     , m_device(device)

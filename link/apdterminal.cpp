@@ -37,8 +37,8 @@ bool isPlainAscii(const VtScreen::Cell& cell)
 
 bool looksAlike(const VtScreen::Cell& a, const VtScreen::Cell& b)
 {
-    return a.foreground == b.foreground && a.background == b.background && a.reverse == b.reverse
-        && a.bold == b.bold && a.underline == b.underline;
+    return a.foreground == b.foreground && a.background == b.background && a.reverse == b.reverse && a.bold == b.bold
+        && a.underline == b.underline;
 }
 
 // The cell's text and background colours, the defaults filled in and reverse video applied.
@@ -736,7 +736,8 @@ int TApdTerminal::paintCell(QPainter& painter, int row, int column, const VtScre
             ++count;
         painter.setFont(m_plainFont);
         painter.setPen(foreground);
-        painter.drawText(box, Qt::AlignHCenter | Qt::AlignVCenter | Qt::TextDontClip, QString::fromUcs4(cell.chars, count));
+        painter.drawText(box, Qt::AlignHCenter | Qt::AlignVCenter | Qt::TextDontClip,
+                         QString::fromUcs4(cell.chars, count));
         painter.setFont(m_font);
     }
     if (cell.underline)

@@ -54,7 +54,8 @@ QString PortClaim::lockFileName(const QString& device)
 }
 
 PortClaim::PortClaim(const QString& device, const QString& devicesRoot)
-    : m_device(device), m_devicesRoot(devicesRoot)
+    : m_device(device)
+    , m_devicesRoot(devicesRoot)
 {
     checkLockFiles(device);
     openAndLock(device);
@@ -64,8 +65,7 @@ void PortClaim::refuse(PortFault fault, int error, const std::optional<PortHolde
                        const QString& lockFile) const
 {
     const QString detail = error != 0 ? QString::fromLocal8Bit(std::strerror(error)) : QString();
-    throw PortOpenError(
-        PortDiagnosis::message(fault, m_device, detail, holder, lockFile, m_devicesRoot).toStdString());
+    throw PortOpenError(PortDiagnosis::message(fault, m_device, detail, holder, lockFile, m_devicesRoot).toStdString());
 }
 
 PortClaim::~PortClaim()

@@ -256,8 +256,8 @@ PortFault faultOf(int error)
     }
 }
 
-QString message(PortFault fault, const QString& device, const QString& detail,
-                const std::optional<PortHolder>& holder, const QString& lockFile, const QString& devicesRoot)
+QString message(PortFault fault, const QString& device, const QString& detail, const std::optional<PortHolder>& holder,
+                const QString& lockFile, const QString& devicesRoot)
 {
     QString what;
     switch (fault) {

@@ -250,7 +250,8 @@ void FaultsTest::aStartThatFailsSaysWhatToDoInABoxAndOnStderr_data()
         << QStringList{QStringLiteral("Reinstalling")} << false;
     QTest::newRow("display that cannot be reached")
         << QStringLiteral("unreachable display")
-        << QStringList{QStringLiteral("화면(디스플레이)을 찾을 수 없어"), QStringLiteral("(Qt: "), QStringLiteral(":987")}
+        << QStringList{QStringLiteral("화면(디스플레이)을 찾을 수 없어"), QStringLiteral("(Qt: "),
+                       QStringLiteral(":987")}
         << QStringList{QStringLiteral("Reinstalling"), QStringLiteral("DISPLAY 도 WAYLAND_DISPLAY 도")} << false;
 }
 
@@ -476,14 +477,15 @@ void FaultsTest::aHolderIsNamedAsProcTellsIt_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("commandLine");
     QTest::addColumn<QString>("named");
-    QTest::newRow("name and command line") << "minicom" << "minicom -D /dev/ttyS0"
+    QTest::newRow("name and command line") << QStringLiteral("minicom") << QStringLiteral("minicom -D /dev/ttyS0")
                                            << QStringLiteral("minicom (프로세스 1234: minicom -D /dev/ttyS0)");
-    QTest::newRow("name only") << "minicom" << "" << QStringLiteral("minicom (프로세스 1234)");
-    QTest::newRow("nothing told") << "" << "" << QStringLiteral("프로세스 1234");
+    QTest::newRow("name only") << QStringLiteral("minicom") << QString() << QStringLiteral("minicom (프로세스 1234)");
+    QTest::newRow("nothing told") << QString() << QString() << QStringLiteral("프로세스 1234");
     // A name or argument from /proc is text, never a place for the next value.
-    QTest::newRow("markers in the name and command line")
-        << "a%2b%3" << "run %1 %2 %3" << QStringLiteral("a%2b%3 (프로세스 1234: run %1 %2 %3)");
-    QTest::newRow("marker in the name only") << "x%2" << "" << QStringLiteral("x%2 (프로세스 1234)");
+    QTest::newRow("markers in the name and command line") << QStringLiteral("a%2b%3") << QStringLiteral("run %1 %2 %3")
+                                                          << QStringLiteral("a%2b%3 (프로세스 1234: run %1 %2 %3)");
+    QTest::newRow("marker in the name only")
+        << QStringLiteral("x%2") << QString() << QStringLiteral("x%2 (프로세스 1234)");
 }
 
 void FaultsTest::aHolderIsNamedAsProcTellsIt()

@@ -124,7 +124,8 @@ void HoverHintsTest::movingOntoAControlWithoutAHintKeepsTheLastOne_data()
     QTest::newRow("exit to Tx light") << "BitBtn1" << "ApdStatusLight2" << QStringLiteral("프로그램 닫기 .");
     QTest::newRow("enter to status bar") << "SpeedButton9" << "StatusBar1" << QStringLiteral("엔터 명령");
     // The error text left of the exit button, which lets the clicks through to the button.
-    QTest::newRow("terminal to error label") << "ApdTerminal1" << "Label3" << QStringLiteral("모니터 창");
+    QTest::newRow("terminal to error label")
+        << QStringLiteral("ApdTerminal1") << QStringLiteral("Label3") << QStringLiteral("모니터 창");
 }
 
 void HoverHintsTest::movingOntoAControlWithoutAHintKeepsTheLastOne()
