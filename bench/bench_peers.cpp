@@ -350,6 +350,7 @@ const char* nameOf(Kind kind)
 }
 
 std::string g_benchDir;
+std::string g_console; // the console binary; build/robot-console by default
 
 std::vector<std::string> commandOf(Kind kind, const std::string& pty)
 {
@@ -357,7 +358,7 @@ std::vector<std::string> commandOf(Kind kind, const std::string& pty)
         return {"xterm", "-geometry", "62x21+0+0", "-e", "picocom", "-q", "-b", "9600", "--noreset", pty};
     return {"unshare", "--mount", "--propagation", "private", "--", "sh", "-c",
             "mount -t tmpfs tmpfs /run/lock && mount --bind \"$1\" /dev/ttyS0 && exec \"$2\"", "sh", pty,
-            g_benchDir + "/../robot-console"};
+            g_console};
 }
 
 // The text area of the subject's top-level window, in its own coordinates.
@@ -415,6 +416,34 @@ std::optional<Running> start(Kind kind, Display* display, const std::string& dis
         }
     }
     return running;
+}
+
+bool alive(int pid)
+{
+    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    const auto close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z' && stat[close + 2] != 'X';
+}
+
+bool allAlive(const Running& running)
+{
+    return std::all_of(running.pids.begin(), running.pids.end(), alive);
+}
+
+// Ends every process of a subject (picocom is in a session of its own, not in xterm's group) and waits until
+// all are gone, so that the next start finds the line free.
+void end(const Running& running)
+{
+    for (std::size_t i = 1; i < running.pids.size(); ++i)
+        ::kill(running.pids[i], SIGTERM);
+    endGroup(running.pid);
+    for (int i = 0; i < 300; ++i) {
+        if (std::none_of(running.pids.begin() + 1, running.pids.end(), alive))
+            return;
+        sleepMs(10);
+    }
+    for (std::size_t i = 1; i < running.pids.size(); ++i)
+        ::kill(running.pids[i], SIGKILL);
 }
 
 // ---- the measurements ----
@@ -511,8 +540,9 @@ void byteToScreen(Display* display, Window window, const XRectangle& area, const
     std::mt19937 random(19);
     std::uniform_real_distribution<double> gap(20, 60);
     int column = 0;
+    int unseen = 0;
     XSync(display, False);
-    for (int i = 0; i < count; ++i) {
+    for (int i = 0; i < count && unseen < 5; ++i) {
         if (column == 60) {
             pty.writeAll("\r\n");
             column = 0;
@@ -545,6 +575,7 @@ void byteToScreen(Display* display, Window window, const XRectangle& area, const
             if (!seen)
                 ::poll(&p, 1, 5);
         }
+        unseen = seen ? 0 : unseen + 1;
     }
     XDamageDestroy(display, damage);
     XSync(display, False);
@@ -597,9 +628,26 @@ struct Options
     double idleSeconds = 10;
 };
 
-// One round of one subject on a server of its own.
-void measureRound(Kind kind, const Options& options, Figures& figures, Figures& bare)
+void merge(Samples& into, const Samples& from)
 {
+    into.values.insert(into.values.end(), from.values.begin(), from.values.end());
+}
+
+void merge(Figures& into, const Figures& from)
+{
+    for (auto member : {&Figures::cpuPct, &Figures::xCpuPct, &Figures::wakeups, &Figures::rssMiB,
+                        &Figures::idleUnfocused, &Figures::idleFocused, &Figures::startup, &Figures::byteToScreen,
+                        &Figures::clickToByte})
+        merge(into.*member, from.*member);
+    for (const auto& [name, samples] : from.wakeupsByThread)
+        merge(into.wakeupsByThread[name], samples);
+}
+
+// One round of one subject on a server of its own; its figures count only if the subject lived through it.
+void measureRound(Kind kind, const Options& options, Figures& kept, Figures& keptBare)
+{
+    Figures figures;
+    Figures bare;
     XServer server(options.display);
     if (server.display.empty()) {
         std::fprintf(stderr, "bench_peers: Xvfb did not start\n");
@@ -618,7 +666,7 @@ void measureRound(Kind kind, const Options& options, Figures& figures, Figures& 
         focus(display, sink);
         if (const auto started = start(kind, display, server.display, pty)) {
             figures.startup.add(started->startupMs);
-            endGroup(started->pid);
+            end(*started);
         }
         pty.drain();
     }
@@ -709,7 +757,13 @@ void measureRound(Kind kind, const Options& options, Figures& figures, Figures& 
         rss += rssKiB(pid);
     figures.rssMiB.add(static_cast<double>(rss) / 1024);
 
-    endGroup(running->pid);
+    if (allAlive(*running)) {
+        merge(kept, figures);
+        merge(keptBare, bare);
+    } else {
+        std::fprintf(stderr, "bench_peers: %s ended during the round; its figures are left out\n", nameOf(kind));
+    }
+    end(*running);
     XCloseDisplay(display);
 }
 
@@ -755,7 +809,7 @@ void measureHour(Kind kind, const Options& options, Figures& figures)
     figures.hourStartMiB = points.front().second / 1024;
     figures.hourSlopeKiBPerMin = slope * 60;
     figures.hourRssMiB = (last + std::max(0.0, slope) * (3600 - points.back().first)) / 1024;
-    endGroup(running->pid);
+    end(*running);
     XCloseDisplay(display);
 }
 
@@ -786,8 +840,11 @@ int main(int argc, char** argv)
             options.display = static_cast<int>(value);
         else if (option == "--idle-seconds")
             options.idleSeconds = std::max(1.0, value);
+        else if (option == "--console")
+            g_console = argv[i + 1];
         else {
-            std::fprintf(stderr, "usage: bench_peers [--rounds N] [--seconds S] [--hour-seconds H] [--display D]\n");
+            std::fprintf(stderr, "usage: bench_peers [--rounds N] [--seconds S] [--hour-seconds H] [--display D] "
+                                 "[--idle-seconds I] [--console BINARY]\n");
             return 2;
         }
     }
@@ -795,6 +852,8 @@ int main(int argc, char** argv)
     if (::readlink("/proc/self/exe", self, sizeof self - 1) <= 0)
         return 1;
     g_benchDir = std::string(self).substr(0, std::string(self).rfind('/'));
+    if (g_console.empty())
+        g_console = g_benchDir + "/../robot-console";
     if (::geteuid() != 0) {
         std::fprintf(stderr, "bench_peers: needs root, for the mount namespace that puts the pty over COM1\n");
         return 1;
