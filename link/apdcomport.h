@@ -5,6 +5,13 @@
 // releases it when destroyed. It is the only thing that reads the device; received bytes leave by the
 // dataReceived signal, and every byte moved towards the line is reported by bytesSent.
 //
+// Input: every byte that arrives is delivered, in order, by dataReceived. A byte that comes after the line
+// was quiet for kReadPauseMs leaves at once. While the line streams (a read of fewer than kSmallRead bytes
+// within kReadPauseMs of the previous one), reading pauses for kReadPauseMs after each delivery, so that a
+// line that brings one character every millisecond wakes the console about sixty times a second, not a
+// thousand: what came meanwhile waits in the driver's buffer and leaves in one piece. No byte waits longer
+// than kReadPauseMs, and a large read (a fast line, a burst) never pauses.
+//
 // Output: PutChar/PutString append to one ordered stream and never block. When nothing of ours is waiting,
 // the bytes are handed to the driver at once, inside the call, so that a command is on its way before the
 // caller repaints anything; what the driver cannot take at once waits in our queue behind them, and
@@ -21,7 +28,9 @@
 // driver's TIOCGICOUNT; a pseudo-terminal has none, so tests inject their own.
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <cstdint>
@@ -32,6 +41,7 @@
 
 class PortClaim;
 class QSerialPort;
+class QSocketNotifier;
 class QTimer;
 
 // What failed when the port could not be opened; the message is whole and names the device.
@@ -77,6 +87,11 @@ public:
     // room: downloads and typed keys stop short of it.
     static constexpr std::uint16_t kCommandRoom = 64;
     static constexpr int kBaudRate = 9600;
+    // The longest a received byte waits while the line streams: about a 60 Hz frame, which is as often as
+    // the terminal pane repaints anyway, and 15 characters at the line's rate.
+    static constexpr int kReadPauseMs = 15;
+    // Reads of fewer bytes than this, close together, are a streaming line; larger ones never pause.
+    static constexpr qsizetype kSmallRead = 256;
 
     // The device node that COM1 of the window description names, fixed at build time (CONSOLE_COM1_DEVICE).
     static QString com1Device();
@@ -129,6 +144,7 @@ signals:
 private:
     void wire();
     void onReadyRead();
+    void resumeReading();
     void onError(int error);
     void fail(const QString& reason);
     qint64 writeAtOnce(const QByteArray& bytes);
@@ -145,4 +161,9 @@ private:
     // Bytes written straight to the driver, reported by bytesSent on the loop's next turn.
     QTimer* m_sentReport = nullptr;
     qint64 m_sentDirectly = 0;
+    // QSerialPort's own read notifier, switched off while reading pauses (null where none can be found,
+    // and then reading never pauses); the pause's timer; the time since the last read or resume.
+    QPointer<QSocketNotifier> m_readNotifier;
+    QTimer* m_readPause = nullptr;
+    QElapsedTimer m_sinceRead;
 };
