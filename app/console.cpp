@@ -110,6 +110,7 @@ int runConsole(int& argc, char** argv, const QString& portDevice)
     std::optional<QApplication> application;
     return guarded([&] {
         g_passOn = qInstallMessageHandler(holdStartupMessage);
+        chooseQtPlatformSettings();
         application.emplace(argc, argv);
         qInstallMessageHandler(g_passOn);
         passOnHeldMessages();

@@ -8,6 +8,12 @@
 
 #include <cstdio>
 
+void chooseQtPlatformSettings()
+{
+    if (!qEnvironmentVariableIsSet("QT_XCB_NO_MITSHM"))
+        qputenv("QT_XCB_NO_MITSHM", "1");
+}
+
 void setUpQtForConsole()
 {
     static bool done = false;
