@@ -10,7 +10,11 @@
 
 void chooseQtPlatformSettings()
 {
-    if (!qEnvironmentVariableIsSet("QT_XCB_NO_MITSHM"))
+    // Qt takes shared memory only while the variable is unset; "0" is how a user asks for it back.
+    const QByteArray choice = qgetenv("QT_XCB_NO_MITSHM");
+    if (choice == "0")
+        qunsetenv("QT_XCB_NO_MITSHM");
+    else if (choice.isEmpty())
         qputenv("QT_XCB_NO_MITSHM", "1");
 }
 

@@ -13,6 +13,6 @@ void setUpQtForConsole();
 // What must be chosen before the QApplication exists. On X, the window's images go to the server over the
 // connection rather than through shared memory: with shared memory, Qt waits for the X server (a round trip,
 // waking both of its threads) before it paints again over pixels it showed a moment before, which is what a
-// blinking cursor, a button's release and every scrolled frame of the pane do. A user's own choice in
-// QT_XCB_NO_MITSHM is kept.
+// blinking cursor, a button's release and every scrolled frame of the pane do. QT_XCB_NO_MITSHM=0 asks for
+// shared memory back; any other value of it is left to Qt.
 void chooseQtPlatformSettings();

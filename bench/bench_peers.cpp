@@ -1,9 +1,12 @@
 // bench_peers: the console against the reference peer, xterm running picocom, at the line's rate, in one run.
 //
-// Usage: bench_peers [--rounds N] [--seconds S] [--hour-seconds H] [--display D]
+// Usage: bench_peers [--rounds N] [--seconds S] [--hour-seconds H] [--display D] [--idle-seconds I]
+//                    [--console BINARY] [--only ours|reference]
 //   N rounds (default 3) in alternating order (ours first in even rounds, the reference first in odd ones);
 //   S seconds of text at the line's rate in each (default 60); H seconds of the memory run (default 30);
-//   D the X display number to use (default: the first free one, as Xvfb -displayfd finds it).
+//   D the X display number to use (default: the first free one, as Xvfb -displayfd finds it); I seconds of
+//   each idle measurement (default 10); BINARY the console to measure (default build/robot-console); --only
+//   measures one subject alone, for trying a change. What the subjects print goes to /tmp/bench_peers.log.
 //
 // Each measurement has an Xvfb server of its own, started here, whose CPU is measured too. The subjects are
 // the real programs, each on a pseudo-terminal whose master side this program plays:
@@ -626,6 +629,7 @@ struct Options
     int clicksPerBlock = 25;
     int clickBlocks = 2;
     double idleSeconds = 10;
+    std::string only; // "ours" or "reference": that subject alone, for trying a change
 };
 
 void merge(Samples& into, const Samples& from)
@@ -842,9 +846,11 @@ int main(int argc, char** argv)
             options.idleSeconds = std::max(1.0, value);
         else if (option == "--console")
             g_console = argv[i + 1];
+        else if (option == "--only")
+            options.only = argv[i + 1];
         else {
             std::fprintf(stderr, "usage: bench_peers [--rounds N] [--seconds S] [--hour-seconds H] [--display D] "
-                                 "[--idle-seconds I] [--console BINARY]\n");
+                                 "[--idle-seconds I] [--console BINARY] [--only ours|reference]\n");
             return 2;
         }
     }
@@ -869,11 +875,15 @@ int main(int argc, char** argv)
         const Kind order[2] = {round % 2 == 0 ? Kind::Ours : Kind::Reference,
                                round % 2 == 0 ? Kind::Reference : Kind::Ours};
         for (const Kind kind : order) {
+            if (!options.only.empty() && options.only != (kind == Kind::Ours ? "ours" : "reference"))
+                continue;
             std::fprintf(stderr, "round %d: %s ...\n", round + 1, nameOf(kind));
             measureRound(kind, options, figures[kind], bare);
         }
     }
     for (const Kind kind : {Kind::Ours, Kind::Reference}) {
+        if (!options.only.empty() && options.only != (kind == Kind::Ours ? "ours" : "reference"))
+            continue;
         std::fprintf(stderr, "memory run: %s ...\n", nameOf(kind));
         measureHour(kind, options, figures[kind]);
     }
