@@ -3,7 +3,7 @@
 // Usage: bench_peers [--rounds N] [--seconds S] [--hour-seconds H] [--display D] [--idle-seconds I]
 //                    [--console BINARY] [--only ours|reference]
 //   N rounds (default 3) in alternating order (ours first in even rounds, the reference first in odd ones);
-//   S seconds of text at the line's rate in each (default 60); H seconds of the memory run (default 30);
+//   S seconds of text at the line's rate in each (default 60); H seconds of the memory run (default 60);
 //   D the X display number to use (default: the first free one, as Xvfb -displayfd finds it); I seconds of
 //   each idle measurement (default 10); BINARY the console to measure (default build/robot-console); --only
 //   measures one subject alone, for trying a change. What the subjects print goes to /tmp/bench_peers.log.
@@ -622,7 +622,7 @@ struct Options
 {
     int rounds = 3;
     double seconds = 60;
-    double hourSeconds = 30;
+    double hourSeconds = 60;
     int display = -1;
     int startups = 5;
     int byteSamples = 150;
@@ -919,27 +919,27 @@ int main(int argc, char** argv)
     std::printf("line-rate figures, %d rounds of %.0f s, medians; ours against xterm+picocom (and, for clicks, a "
                 "bare Xlib window)\n",
                 options.rounds, options.seconds);
-    std::printf("| figure | ours | reference | ours / reference |\n|---|---|---|---|\n");
+    std::printf("\n| figure | ours | reference | ours / reference |\n|---|---|---|---|\n");
     for (const Row& row : rows) {
         const double ratio = row.ours / row.reference;
         std::printf("| %s | %s | %s | %s |\n", row.what, format(row.ours, row.decimals).c_str(),
                     format(row.reference, row.decimals).c_str(),
                     row.reference > 0 ? format(ratio, 2).c_str() : "-");
     }
-    std::printf("ours, wakeups/s at line rate by thread:");
+    std::printf("\nours, wakeups/s at line rate by thread:");
     for (const auto& [name, samples] : ours.wakeupsByThread)
         std::printf(" %s %.0f", name.c_str(), samples.median());
-    std::printf("\nxterm+picocom, wakeups/s by thread:");
+    std::printf("\n\nxterm+picocom, wakeups/s by thread:");
     for (const auto& [name, samples] : reference.wakeupsByThread)
         std::printf(" %s %.0f", name.c_str(), samples.median());
-    std::printf("\nmemory run: ours %.1f MiB with the scroll-back full, %+.1f KiB/min; xterm+picocom %.1f MiB, "
+    std::printf("\n\nmemory run: ours %.1f MiB with the scroll-back full, %+.1f KiB/min; xterm+picocom %.1f MiB, "
                 "%+.1f KiB/min\n",
                 ours.hourStartMiB, ours.hourSlopeKiBPerMin, reference.hourStartMiB, reference.hourSlopeKiBPerMin);
-    std::printf("samples: byte to screen %zu + %zu, clicks %zu + %zu (bare), start-ups %zu + %zu\n",
+    std::printf("\nsamples: byte to screen %zu + %zu, clicks %zu + %zu (bare), start-ups %zu + %zu\n",
                 ours.byteToScreen.values.size(), reference.byteToScreen.values.size(), ours.clickToByte.values.size(),
                 bare.clickToByte.values.size(), ours.startup.values.size(), reference.startup.values.size());
     std::string loadAfter = readFile("/proc/loadavg");
-    std::printf("load average (1, 5, 15 min) before: %.14s, after: %.14s\n", loadBefore.c_str(), loadAfter.c_str());
+    std::printf("\nload average (1, 5, 15 min) before: %.14s, after: %.14s\n", loadBefore.c_str(), loadAfter.c_str());
     std::printf("RESULT");
     for (const Row& row : rows)
         std::printf(" %s=%s ref_%s=%s", row.key, format(row.ours, row.decimals).c_str(), row.key,
