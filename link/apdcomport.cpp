@@ -246,9 +246,15 @@ void TApdComPort::onReadyRead()
     const QByteArray bytes = m_port->readAll();
     if (bytes.isEmpty())
         return;
-    const bool streaming = m_sinceRead.isValid() && m_sinceRead.elapsed() < kReadPauseMs && bytes.size() < kSmallRead;
+    const bool close = m_sinceRead.isValid() && m_sinceRead.elapsed() < kReadPauseMs;
+    const bool slow = m_sinceDelivery.isValid()
+        && static_cast<qint64>(bytes.size()) * 1000000000 < kStreamingRate * m_sinceDelivery.nsecsElapsed();
+    // Two slow reads in a row: a fast source whose writer was held up once reads on without a pause.
+    const bool streaming = close && slow && m_slowBefore;
+    m_slowBefore = slow;
     emit dataReceived(bytes);
     m_sinceRead.start();
+    m_sinceDelivery.start();
     // Paused after the delivery, so that the pause ends no sooner than the repaint that the delivery
     // scheduled allows the next one.
     if (streaming && m_readNotifier != nullptr && m_port->isOpen()) {

@@ -6,11 +6,12 @@
 // dataReceived signal, and every byte moved towards the line is reported by bytesSent.
 //
 // Input: every byte that arrives is delivered, in order, by dataReceived. A byte that comes after the line
-// was quiet for kReadPauseMs leaves at once. While the line streams (a read of fewer than kSmallRead bytes
-// within kReadPauseMs of the previous one), reading pauses for kReadPauseMs after each delivery, so that a
-// line that brings one character every millisecond wakes the console about sixty times a second, not a
-// thousand: what came meanwhile waits in the driver's buffer and leaves in one piece. No byte waits longer
-// than kReadPauseMs, and a large read (a fast line, a burst) never pauses.
+// was quiet for kReadPauseMs leaves at once. While the line streams at about its rate (two reads in a row,
+// each within kReadPauseMs of the one before and bringing less than kStreamingRate would since it),
+// reading pauses for kReadPauseMs after each delivery, so that a line that brings one character every
+// millisecond wakes the console about sixty times a second, not a thousand: what came meanwhile waits in the
+// driver's buffer and leaves in one piece. No byte waits longer than kReadPauseMs, and input faster than
+// kStreamingRate (a pseudo-terminal's flood) is read without pauses.
 //
 // Output: PutChar/PutString append to one ordered stream and never block. When nothing of ours is waiting,
 // the bytes are handed to the driver at once, inside the call, so that a command is on its way before the
@@ -90,8 +91,9 @@ public:
     // The longest a received byte waits while the line streams: about a 60 Hz frame, which is as often as
     // the terminal pane repaints anyway, and 15 characters at the line's rate.
     static constexpr int kReadPauseMs = 15;
-    // Reads of fewer bytes than this, close together, are a streaming line; larger ones never pause.
-    static constexpr qsizetype kSmallRead = 256;
+    // Bytes per second below which reads close together are the line streaming: four times what 9600 bit/s
+    // 8N1 carries, so that the serial line always pauses and a faster source never does.
+    static constexpr qint64 kStreamingRate = 4 * kBaudRate / 10;
 
     // The device node that COM1 of the window description names, fixed at build time (CONSOLE_COM1_DEVICE).
     static QString com1Device();
@@ -162,8 +164,11 @@ private:
     QTimer* m_sentReport = nullptr;
     qint64 m_sentDirectly = 0;
     // QSerialPort's own read notifier, switched off while reading pauses (null where none can be found,
-    // and then reading never pauses); the pause's timer; the time since the last read or resume.
+    // and then reading never pauses); the pause's timer; the time since the last read or resume, and since
+    // the last delivery.
     QPointer<QSocketNotifier> m_readNotifier;
     QTimer* m_readPause = nullptr;
     QElapsedTimer m_sinceRead;
+    QElapsedTimer m_sinceDelivery;
+    bool m_slowBefore = false; // the previous read came slower than kStreamingRate
 };
