@@ -1,3 +1,4 @@
+#include "app/clickbeforerepaint.h"
 #include "app/statusbar.h"
 #include "app/tform1.h"
 #include "link/apdcomport.h"
@@ -19,10 +20,12 @@ void TForm1::wireCommandChannel()
         {SpeedButton5, &TForm1::SpeedButton5Click}, {SpeedButton6, &TForm1::SpeedButton6Click},
         {SpeedButton7, &TForm1::SpeedButton7Click}, {SpeedButton9, &TForm1::SpeedButton9Click},
     };
+    auto* clickFirst = new ClickBeforeRepaint(this);
     for (const auto& binding : buttons) {
         QToolButton* button = binding.first;
         const auto handler = binding.second;
         connect(button, &QToolButton::clicked, this, [this, button, handler] { (this->*handler)(button); });
+        button->installEventFilter(clickFirst);
     }
 }
 

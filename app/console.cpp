@@ -171,6 +171,7 @@ int runConsole(int& argc, char** argv, const std::function<QString()>& portDevic
     return guarded([&] {
         {
             const StartupMessages held;
+            chooseQtPlatformSettings();
             application.emplace(argc, argv);
         }
         setUpQtForConsole();

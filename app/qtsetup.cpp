@@ -17,6 +17,16 @@ void reportOnStderr(const QString& message)
     std::fflush(stderr);
 }
 
+void chooseQtPlatformSettings()
+{
+    // Qt takes shared memory only while the variable is unset; "0" is how a user asks for it back.
+    const QByteArray choice = qgetenv("QT_XCB_NO_MITSHM");
+    if (choice == "0")
+        qunsetenv("QT_XCB_NO_MITSHM");
+    else if (choice.isEmpty())
+        qputenv("QT_XCB_NO_MITSHM", "1");
+}
+
 void setUpQtForConsole()
 {
     // A resource path: Qt's settings neither find a file there nor can create one.

@@ -21,3 +21,10 @@ void reportOnStderr(const QString& message);
 // The line to print when none of the Korean fonts the window is drawn with is among `families` (the
 // system's font families); empty when one is.
 QString missingKoreanFontNotice(const QStringList& families);
+
+// What must be chosen before the QApplication exists. On X, the window's images go to the server over the
+// connection rather than through shared memory: with shared memory, Qt waits for the X server (a round trip,
+// waking both of its threads) before it paints again over pixels it showed a moment before, which is what a
+// blinking cursor, a button's release and every scrolled frame of the pane do. QT_XCB_NO_MITSHM=0 asks for
+// shared memory back; any other value of it is left to Qt.
+void chooseQtPlatformSettings();

@@ -14,6 +14,7 @@
 
 int main(int argc, char** argv)
 {
+    chooseQtPlatformSettings();
     QApplication application(argc, argv);
     setUpQtForConsole();
     std::unique_ptr<TargetSimulator> target;

@@ -6,6 +6,7 @@
 
 #include <QFile>
 #include <QSerialPort>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <cerrno>
@@ -100,6 +101,20 @@ void TApdComPort::wire()
     });
     connect(m_port, &QSerialPort::errorOccurred, this,
             [this](QSerialPort::SerialPortError error) { onError(error); });
+
+    // QSerialPort watches its descriptor with a read notifier of its own (a child of it) and offers no
+    // other way to stop reading for a while; switching that notifier off is how reading pauses.
+    const int descriptor = static_cast<int>(m_port->handle());
+    for (QSocketNotifier* notifier : m_port->findChildren<QSocketNotifier*>()) {
+        if (notifier->type() == QSocketNotifier::Read && notifier->socket() == descriptor)
+            m_readNotifier = notifier;
+    }
+    m_readPause = new QTimer(this);
+    m_readPause->setSingleShot(true);
+    // Never early: a pause that ended before the pane's own repaint interval would wake it for nothing.
+    m_readPause->setTimerType(Qt::PreciseTimer);
+    m_readPause->setInterval(kReadPauseMs);
+    connect(m_readPause, &QTimer::timeout, this, &TApdComPort::resumeReading);
 }
 
 bool TApdComPort::isOpen() const
@@ -239,8 +254,33 @@ std::optional<LineCounters> TApdComPort::driverLineCounters(int fd)
 void TApdComPort::onReadyRead()
 {
     const QByteArray bytes = m_port->readAll();
-    if (!bytes.isEmpty())
-        emit dataReceived(bytes);
+    if (bytes.isEmpty())
+        return;
+    const bool close = m_sinceRead.isValid() && m_sinceRead.elapsed() < kReadPauseMs;
+    const bool slow = m_sinceDelivery.isValid()
+        && static_cast<qint64>(bytes.size()) * 1000000000 < kStreamingRate * m_sinceDelivery.nsecsElapsed();
+    // Two slow reads in a row: a fast source whose writer was held up once reads on without a pause.
+    const bool streaming = close && slow && m_slowBefore;
+    m_slowBefore = slow;
+    emit dataReceived(bytes);
+    m_sinceRead.start();
+    m_sinceDelivery.start();
+    // Paused after the delivery, so that the pause ends no sooner than the repaint that the delivery
+    // scheduled allows the next one.
+    if (streaming && m_readNotifier != nullptr && m_port->isOpen()) {
+        m_readNotifier->setEnabled(false);
+        m_readPause->start();
+    }
+}
+
+void TApdComPort::resumeReading()
+{
+    if (m_readNotifier == nullptr || !m_port->isOpen())
+        return;
+    // What came during the pause is read on the loop's next turn, and counts as streaming: it follows this
+    // moment closely. A line that went quiet meanwhile leaves the next byte to arrive at once.
+    m_sinceRead.start();
+    m_readNotifier->setEnabled(true);
 }
 
 void TApdComPort::onError(int error)

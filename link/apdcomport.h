@@ -5,6 +5,14 @@
 // releases it when destroyed. It is the only thing that reads the device; received bytes leave by the
 // dataReceived signal, and every byte moved towards the line is reported by bytesSent.
 //
+// Input: every byte that arrives is delivered, in order, by dataReceived. A byte that comes after the line
+// was quiet for kReadPauseMs leaves at once. While the line streams at about its rate (two reads in a row,
+// each within kReadPauseMs of the one before and bringing less than kStreamingRate would since it),
+// reading pauses for kReadPauseMs after each delivery, so that a line that brings one character every
+// millisecond wakes the console about sixty times a second, not a thousand: what came meanwhile waits in the
+// driver's buffer and leaves in one piece. No byte waits longer than kReadPauseMs, and input faster than
+// kStreamingRate (a pseudo-terminal's flood) is read without pauses.
+//
 // Output: PutChar/PutString append to one ordered stream and never block. When nothing of ours is waiting,
 // the bytes are handed to the driver at once, inside the call, so that a command is on its way before the
 // caller repaints anything; what the driver cannot take at once waits in our queue behind them, and
@@ -23,7 +31,9 @@
 #include "link/portopenerror.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <cstdint>
@@ -33,6 +43,7 @@
 
 class PortClaim;
 class QSerialPort;
+class QSocketNotifier;
 class QTimer;
 
 // The driver's cumulative error counters for one device.
@@ -71,6 +82,12 @@ public:
     // room: downloads and typed keys stop short of it.
     static constexpr std::uint16_t kCommandRoom = 64;
     static constexpr int kBaudRate = 9600;
+    // The longest a received byte waits while the line streams: about a 60 Hz frame, which is as often as
+    // the terminal pane repaints anyway, and 15 characters at the line's rate.
+    static constexpr int kReadPauseMs = 15;
+    // Bytes per second below which reads close together are the line streaming: four times what 9600 bit/s
+    // 8N1 carries, so that the serial line always pauses and a faster source never does.
+    static constexpr qint64 kStreamingRate = 4 * kBaudRate / 10;
 
     // The device that COM1 names: the one the desk's administrator assigned, else the build-time default
     // (Com1Assignment). Throws PortOpenError where the assignment cannot be followed (its file unreadable, its
@@ -131,6 +148,7 @@ signals:
 private:
     void wire();
     void onReadyRead();
+    void resumeReading();
     void onError(int error);
     void fail(const QString& reason);
     qint64 writeAtOnce(const QByteArray& bytes);
@@ -147,4 +165,12 @@ private:
     // Bytes written straight to the driver, reported by bytesSent on the loop's next turn.
     QTimer* m_sentReport = nullptr;
     qint64 m_sentDirectly = 0;
+    // QSerialPort's own read notifier, switched off while reading pauses (null where none can be found,
+    // and then reading never pauses); the pause's timer; the time since the last read or resume, and since
+    // the last delivery.
+    QPointer<QSocketNotifier> m_readNotifier;
+    QTimer* m_readPause = nullptr;
+    QElapsedTimer m_sinceRead;
+    QElapsedTimer m_sinceDelivery;
+    bool m_slowBefore = false; // the previous read came slower than kStreamingRate
 };

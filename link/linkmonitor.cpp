@@ -34,7 +34,6 @@ TApdSLController::TApdSLController(TApdComPort* port, TApdStatusLight* txLight, 
         lamp->timer.setSingleShot(true);
         connect(&lamp->timer, &QTimer::timeout, this, [this, lamp] { expire(*lamp); });
     }
-    m_clock.start();
 }
 
 void TApdSLController::SetMonitoring(bool on)
@@ -57,19 +56,13 @@ void TApdSLController::SetMonitoring(bool on)
 
 void TApdSLController::flash(Lamp& lamp)
 {
-    // Traffic only moves the deadline; the timer is re-armed when it fires, not on every read or write.
-    lamp.darkAt = m_clock.elapsed() + kLightHoldMs;
+    // Traffic starts the hold over: restarting a timer costs no wakeup, so a busy line never wakes the
+    // console for its lights, and the port delivers reads in pieces few enough for this to be cheap.
     lamp.light->setLit(true);
-    if (!lamp.timer.isActive())
-        lamp.timer.start(kLightHoldMs);
+    lamp.timer.start(kLightHoldMs);
 }
 
 void TApdSLController::expire(Lamp& lamp)
 {
-    const qint64 left = lamp.darkAt - m_clock.elapsed();
-    if (left > 0) {
-        lamp.timer.start(static_cast<int>(left));
-        return;
-    }
     lamp.light->setLit(false);
 }

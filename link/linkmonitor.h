@@ -4,9 +4,8 @@
 // TApdStatusLight shows one half of a shared two-state glyph (lit on the left, unlit on the right).
 // TApdSLController watches its port's signals while monitoring is on: bytes leaving light the transmit
 // light, bytes arriving light the receive light, and each goes dark kLightHoldMs after its last traffic.
-// It keeps no timer running while the line is quiet, so an idle console never wakes up for the lights.
+// Its timers fire only when a light goes dark: never while the line is quiet, and never while it is busy.
 
-#include <QElapsedTimer>
 #include <QMetaObject>
 #include <QObject>
 #include <QPixmap>
@@ -48,12 +47,11 @@ public:
     bool monitoring() const { return m_monitoring; }
 
 private:
-    // One light and the moment its hold ends.
+    // One light and its hold.
     struct Lamp
     {
         TApdStatusLight* light = nullptr;
         QTimer timer;
-        qint64 darkAt = 0;
     };
 
     void flash(Lamp& lamp);
@@ -62,7 +60,6 @@ private:
     TApdComPort* m_port;
     Lamp m_tx;
     Lamp m_rx;
-    QElapsedTimer m_clock;
     bool m_monitoring = false;
     QMetaObject::Connection m_txConnection;
     QMetaObject::Connection m_rxConnection;

@@ -15,6 +15,7 @@
 #include <QClipboard>
 #include <QRandomGenerator>
 #include <QContextMenuEvent>
+#include <QDeadlineTimer>
 #include <QImage>
 #include <QInputMethodEvent>
 #include <QMenu>
@@ -24,7 +25,10 @@
 
 #include <bitset>
 #include <memory>
+#include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 class ApdTerminalTest : public QObject
 {
@@ -34,6 +38,8 @@ private slots:
     void init();
     void cleanup();
     void whatTheFarEndSendsIsShownAsItArrives();
+    void textThatStreamsInIsShownWholeAndInOrder_data();
+    void textThatStreamsInIsShownWholeAndInOrder();
     void typedKeysReachTheLineAndAreShownOnlyWhenEchoed();
     void eachKeyTypedInThePanePutsExactlyItsBytesOnTheLine_data();
     void eachKeyTypedInThePanePutsExactlyItsBytesOnTheLine();
@@ -96,6 +102,52 @@ void ApdTerminalTest::whatTheFarEndSendsIsShownAsItArrives()
              qPrintable(QStringLiteral("row 1 reads '%1'").arg(m_pane->screen().rowText(0))));
     QVERIFY2(m_pane->screen().rowText(1) == QStringLiteral("메모리 테스트 OK"),
              qPrintable(QStringLiteral("row 2 reads '%1'").arg(m_pane->screen().rowText(1))));
+}
+
+void ApdTerminalTest::textThatStreamsInIsShownWholeAndInOrder_data()
+{
+    QTest::addColumn<int>("piece");
+    QTest::addColumn<int>("gapMicroseconds");
+    // While the line streams the port pauses between reads; whatever the pieces, nothing may be lost, doubled
+    // or reordered across a pause, and reading must go on after the last one.
+    QTest::newRow("one character at the line's rate") << 1 << 1042;
+    QTest::newRow("one character every 20 ms") << 1 << 20000;
+    QTest::newRow("pieces of 7 every 5 ms") << 7 << 5000;
+    QTest::newRow("pieces of 300 at once") << 300 << 0;
+}
+
+void ApdTerminalTest::textThatStreamsInIsShownWholeAndInOrder()
+{
+    QFETCH(int, piece);
+    QFETCH(int, gapMicroseconds);
+    QByteArray text;
+    for (int line = 0; line < 6; ++line)
+        text += QByteArray::number(line) + ": " + QByteArray(40, static_cast<char>('a' + line)) + "\r\n";
+    const int master = m_line->masterFd();
+    std::thread farEnd([&] {
+        for (qsizetype at = 0; at < text.size(); at += piece) {
+            const QByteArray part = text.mid(at, piece);
+            for (qsizetype done = 0; done < part.size();) {
+                const ssize_t n = ::write(master, part.constData() + done, static_cast<size_t>(part.size() - done));
+                done += n > 0 ? n : 0;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(gapMicroseconds));
+        }
+    });
+    const QDeadlineTimer deadline(10000);
+    while (!deadline.hasExpired() && m_pane->screen().rowText(5).size() < 43)
+        QTest::qWait(10);
+    farEnd.join();
+    // A lone byte after the stream ends is read as well.
+    settle(50);
+    m_line->send("$");
+    QTRY_VERIFY2_WITH_TIMEOUT(m_pane->screen().rowText(6) == QStringLiteral("$"),
+                              "a byte after the stream was never shown", 2000);
+    for (int line = 0; line < 6; ++line) {
+        const QString expected = QString::number(line) + QStringLiteral(": ") + QString(40, QLatin1Char('a' + line));
+        QVERIFY2(m_pane->screen().rowText(line) == expected,
+                 qPrintable(QStringLiteral("row %1 reads '%2'").arg(line).arg(m_pane->screen().rowText(line))));
+    }
 }
 
 void ApdTerminalTest::typedKeysReachTheLineAndAreShownOnlyWhenEchoed()

@@ -131,6 +131,9 @@ void CommandChannelTest::aClickOnTheRealButtonSendsItsCommand()
     QTest::mouseClick(control, Qt::LeftButton);
     const QByteArray sent = m_line->waitForExactly(1);
     QVERIFY2(sent == byte, qPrintable(QStringLiteral("a click on %1 sent '%2'").arg(button, sent.toHex(' '))));
+    // The button's repaint waits for the click, never longer.
+    QVERIFY2(!control->isDown() && control->updatesEnabled(),
+             qPrintable(button + QStringLiteral(" still shows pressed, or no longer repaints, after the click")));
 }
 
 void CommandChannelTest::tenQuickClicksArriveAsTenBytesInOrder_data()

@@ -1,0 +1,12 @@
+# ---- peers: the console against xterm with picocom at the line's rate, and click to byte against bare Xlib ----
+enable_language(C)
+find_package(X11 REQUIRED COMPONENTS Xtst Xdamage)
+find_package(Threads REQUIRED)
+# The floor of click to byte: a bare Xlib window, in C, that writes the byte on a button's release.
+add_executable(bare_click ${CMAKE_CURRENT_LIST_DIR}/bare_click.c)
+target_link_libraries(bare_click PRIVATE X11::X11)
+add_executable(bench_peers ${CMAKE_CURRENT_LIST_DIR}/bench_peers.cpp)
+target_link_libraries(bench_peers PRIVATE X11::X11 X11::Xtst X11::Xdamage Threads::Threads)
+# Neither has anything for Qt's generators.
+set_target_properties(bare_click bench_peers PROPERTIES AUTOMOC OFF AUTOUIC OFF AUTORCC OFF C_STANDARD 11)
+# ---- end peers ----
