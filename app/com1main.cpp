@@ -66,7 +66,9 @@ QString groupName(gid_t gid)
 // Where the operators' group cannot read and write `device`: what it is now ("그룹 root, 권한 0600").
 QString missingAccess(const QString& device)
 {
-    struct stat status{};
+    struct stat status
+    {
+    };
     if (::stat(QFile::encodeName(device).constData(), &status) != 0)
         return {};
     const group* operators = ::getgrnam(Com1Assignment::kOperatorGroup);
@@ -96,7 +98,8 @@ QString undoCommand(const Com1Reading& before)
 int list(const Com1Assignment& com1)
 {
     const Com1Reading reading = com1.read();
-    const QString device = reading.state == Com1Reading::State::Assigned ? reading.device : Com1Assignment::buildDefault();
+    const QString device
+        = reading.state == Com1Reading::State::Assigned ? reading.device : Com1Assignment::buildDefault();
     switch (reading.state) {
     case Com1Reading::State::Assigned:
         say(QStringLiteral("COM1: %1 (관리자가 지정함, %2)").arg(device, QLatin1String(Com1Assignment::kFile)));
@@ -123,7 +126,8 @@ int list(const Com1Assignment& com1)
         const DeviceKind kind = com1.kindOf(device);
         if (kind == DeviceKind::Missing) {
             say(device.startsWith(QLatin1String(Com1Assignment::kStableNames))
-                    ? QStringLiteral("      이 어댑터는 지금 꽂혀 있지 않습니다. 꽂혀 있지 않으면 로봇 콘솔은 시작하지 않습니다.")
+                    ? QStringLiteral(
+                        "      이 어댑터는 지금 꽂혀 있지 않습니다. 꽂혀 있지 않으면 로봇 콘솔은 시작하지 않습니다.")
                     : QStringLiteral("      이 장치는 이 컴퓨터에 없습니다."));
         } else if (kind == DeviceKind::NoUart) {
             say(QStringLiteral("      이 내장 직렬 포트의 칩이 이 컴퓨터에서 발견되지 않았습니다."));
@@ -147,7 +151,8 @@ int list(const Com1Assignment& com1)
         QString line = port.stableName.isEmpty() ? QStringLiteral("  %1").arg(port.node)
                                                  : QStringLiteral("  %1 → %2").arg(port.stableName, port.node);
         if (port.stableName.isEmpty())
-            line += port.usb ? QStringLiteral(" (USB, udev가 만든 바뀌지 않는 이름이 없음)") : QStringLiteral(" (내장 포트)");
+            line += port.usb ? QStringLiteral(" (USB, udev가 만든 바뀌지 않는 이름이 없음)")
+                             : QStringLiteral(" (내장 포트)");
         if (known && com1.sameDevice(port.node, device))
             line += QStringLiteral("  ← COM1");
         say(line);
@@ -199,7 +204,9 @@ void grantOperators(const QString& node)
         return;
     }
     const QByteArray path = QFile::encodeName(node);
-    struct stat status{};
+    struct stat status
+    {
+    };
     if (::stat(path.constData(), &status) != 0)
         return;
     const mode_t mode = status.st_mode | S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP;
@@ -207,9 +214,10 @@ void grantOperators(const QString& node)
         return;
     if (::chown(path.constData(), static_cast<uid_t>(-1), operators->gr_gid) != 0
         || ::chmod(path.constData(), mode & 07777) != 0) {
-        complain(QStringLiteral("%1의 그룹과 권한을 바꾸지 못하였습니다. 어댑터를 다시 꽂으면 udev가 규칙에 따라 바꿉니다.\n"
-                                "시스템 메시지: %2")
-                     .arg(node, QString::fromLocal8Bit(std::strerror(errno))));
+        complain(
+            QStringLiteral("%1의 그룹과 권한을 바꾸지 못하였습니다. 어댑터를 다시 꽂으면 udev가 규칙에 따라 바꿉니다.\n"
+                           "시스템 메시지: %2")
+                .arg(node, QString::fromLocal8Bit(std::strerror(errno))));
         return;
     }
     say(QStringLiteral("%1의 그룹을 %2(으)로, 권한을 %3(으)로 바꾸었습니다.")
@@ -225,7 +233,7 @@ int assign(const Com1Assignment& com1, const QString& argument)
                                 "있습니다: robot-console-com1 list\nCOM1 지정은 바뀌지 않았습니다 (지금: %3).")
                      .arg(argument, refusal(argument, candidate, com1),
                           now.state == Com1Reading::State::Assigned ? now.device
-                          : now.state == Com1Reading::State::Unassigned
+                              : now.state == Com1Reading::State::Unassigned
                               ? QStringLiteral("기본값 %1").arg(Com1Assignment::buildDefault())
                               : QStringLiteral("정할 수 없음")));
         return kRefused;
@@ -249,7 +257,8 @@ int assign(const Com1Assignment& com1, const QString& argument)
     else
         say(QStringLiteral("COM1을 %1(으)로 지정하였습니다 (지금의 노드: %2).").arg(candidate.device, candidate.node));
     if (candidate.given != candidate.device)
-        say(QStringLiteral("%1의 번호는 꽂는 순서에 따라 바뀔 수 있으므로, 어댑터의 바뀌지 않는 이름으로 지정하였습니다.")
+        say(QStringLiteral(
+                "%1의 번호는 꽂는 순서에 따라 바뀔 수 있으므로, 어댑터의 바뀌지 않는 이름으로 지정하였습니다.")
                 .arg(candidate.given));
     say(QStringLiteral("  지정 파일: %1").arg(QLatin1String(Com1Assignment::kFile)));
     say(QStringLiteral("  udev 규칙: %1 (그룹 %2, 권한 0660)")

@@ -73,11 +73,7 @@ bool surelyWithoutDisplay(int argc, char** argv)
 class StartupMessages
 {
 public:
-    StartupMessages()
-        : m_passOn(qInstallMessageHandler(hold))
-    {
-        s_active = this;
-    }
+    StartupMessages() : m_passOn(qInstallMessageHandler(hold)) { s_active = this; }
     ~StartupMessages()
     {
         qInstallMessageHandler(m_passOn);

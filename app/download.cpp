@@ -7,8 +7,8 @@
 #include "link/filename.h"
 #include "link/opendialog.h"
 
-#include <QMessageBox>
 #include <QGroupBox>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QToolButton>
 
@@ -54,17 +54,19 @@ void TForm1::wireDownload()
         DownloadProgress->setValue(0);
         DownloadProgress->show();
     });
-    connect(ApdProtocol1, &TApdProtocol::transferProgress, this,
-            [this](const QString&, qint64 sent, qint64 total) { DownloadProgress->setValue(progressStep(sent, total)); });
+    connect(ApdProtocol1, &TApdProtocol::transferProgress, this, [this](const QString&, qint64 sent, qint64 total) {
+        DownloadProgress->setValue(progressStep(sent, total));
+    });
     connect(ApdProtocol1, &TApdProtocol::transferFinished, this, &TForm1::hideIdleProgress);
     connect(ApdProtocol1, &TApdProtocol::transferCancelled, this, &TForm1::hideIdleProgress);
     connect(ApdProtocol1, &TApdProtocol::transferFailed, this, [this](const QString& path, const QString& reason) {
         hideIdleProgress();
         // Modeless: the operator must still reach Stop while the message is up, and a nested loop here would
         // run the sender's ticks inside its own signal.
-        auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("파일 보내기"),
-                                    QStringLiteral("파일 %1 을(를) 보내지 못했습니다. %2").arg(displayFileName(path), reason),
-                                    QMessageBox::Ok, this);
+        auto* box
+            = new QMessageBox(QMessageBox::Warning, QStringLiteral("파일 보내기"),
+                              QStringLiteral("파일 %1 을(를) 보내지 못했습니다. %2").arg(displayFileName(path), reason),
+                              QMessageBox::Ok, this);
         box->setObjectName(QStringLiteral("DownloadFailure"));
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->setWindowModality(Qt::NonModal);

@@ -31,7 +31,7 @@ extern "C" void writeSignalToPipe(int signal)
 
 void setAction(int signal, void (*handler)(int))
 {
-    struct sigaction action {};
+    struct sigaction action = {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;

@@ -31,8 +31,8 @@
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
-#include <X11/extensions/Xdamage.h>
 #include <X11/extensions/XTest.h>
+#include <X11/extensions/Xdamage.h>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -346,7 +346,10 @@ struct Pty
 
 // ---- the subjects ----
 
-enum class Kind { Ours, Reference };
+enum class Kind {
+    Ours,
+    Reference
+};
 
 const char* nameOf(Kind kind)
 {
@@ -360,8 +363,16 @@ std::vector<std::string> commandOf(Kind kind, const std::string& pty)
 {
     if (kind == Kind::Reference)
         return {"xterm", "-geometry", "62x21+0+0", "-e", "picocom", "-q", "-b", "9600", "--noreset", pty};
-    return {"unshare", "--mount", "--propagation", "private", "--", "sh", "-c",
-            "mount -t tmpfs tmpfs /run/lock && mount --bind \"$1\" /dev/ttyS0 && exec \"$2\"", "sh", pty,
+    return {"unshare",
+            "--mount",
+            "--propagation",
+            "private",
+            "--",
+            "sh",
+            "-c",
+            "mount -t tmpfs tmpfs /run/lock && mount --bind \"$1\" /dev/ttyS0 && exec \"$2\"",
+            "sh",
+            pty,
             g_console};
 }
 
@@ -532,8 +543,7 @@ void feedAtLineRate(const Pty& pty, double seconds, long& line, Tick tick)
 }
 
 // One printable byte at a time; the time to the first damage inside the text area.
-void byteToScreen(Display* display, Window window, const XRectangle& area, const Pty& pty, int count,
-                  Samples& out)
+void byteToScreen(Display* display, Window window, const XRectangle& area, const Pty& pty, int count, Samples& out)
 {
     int eventBase = 0, errorBase = 0;
     if (!XDamageQueryExtension(display, &eventBase, &errorBase)) {
@@ -640,9 +650,9 @@ void merge(Samples& into, const Samples& from)
 
 void merge(Figures& into, const Figures& from)
 {
-    for (auto member : {&Figures::cpuPct, &Figures::xCpuPct, &Figures::wakeups, &Figures::rssMiB,
-                        &Figures::idleUnfocused, &Figures::idleFocused, &Figures::startup, &Figures::byteToScreen,
-                        &Figures::clickToByte})
+    for (auto member :
+         {&Figures::cpuPct, &Figures::xCpuPct, &Figures::wakeups, &Figures::rssMiB, &Figures::idleUnfocused,
+          &Figures::idleFocused, &Figures::startup, &Figures::byteToScreen, &Figures::clickToByte})
         merge(into.*member, from.*member);
     for (const auto& [name, samples] : from.wakeupsByThread)
         merge(into.wakeupsByThread[name], samples);
@@ -717,13 +727,14 @@ void measureRound(Kind kind, const Options& options, Figures& kept, Figures& kep
     if (kind == Kind::Ours && bareWindow != 0) {
         int x = 0, y = 0;
         Window child = 0;
-        XTranslateCoordinates(display, running->window, DefaultRootWindow(display), 8 + 80 + 28, 16 + 32 + 28, &x,
-                              &y, &child);
+        XTranslateCoordinates(display, running->window, DefaultRootWindow(display), 8 + 80 + 28, 16 + 32 + 28, &x, &y,
+                              &child);
         int lost = 0;
         for (int block = 0; block < 2 * options.clickBlocks; ++block) {
             const bool ours = block % 2 == 0;
             for (int i = 0; i < options.clicksPerBlock; ++i) {
-                const auto latency = ours ? clickOnce(display, x, y, pty, 'F') : clickOnce(display, 50, 50, barePty, 'F');
+                const auto latency
+                    = ours ? clickOnce(display, x, y, pty, 'F') : clickOnce(display, 50, 50, barePty, 'F');
                 if (latency)
                     (ours ? figures.clickToByte : bare.clickToByte).add(*latency);
                 else
@@ -852,8 +863,9 @@ int main(int argc, char** argv)
         else if (option == "--only")
             options.only = argv[i + 1];
         else {
-            std::fprintf(stderr, "usage: bench_peers [--rounds N] [--seconds S] [--hour-seconds H] [--display D] "
-                                 "[--idle-seconds I] [--console BINARY] [--only ours|reference]\n");
+            std::fprintf(stderr,
+                         "usage: bench_peers [--rounds N] [--seconds S] [--hour-seconds H] [--display D] "
+                         "[--idle-seconds I] [--console BINARY] [--only ours|reference]\n");
             return 2;
         }
     }
@@ -875,8 +887,8 @@ int main(int argc, char** argv)
     std::map<Kind, Figures> figures;
     Figures bare;
     for (int round = 0; round < options.rounds; ++round) {
-        const Kind order[2] = {round % 2 == 0 ? Kind::Ours : Kind::Reference,
-                               round % 2 == 0 ? Kind::Reference : Kind::Ours};
+        const Kind order[2]
+            = {round % 2 == 0 ? Kind::Ours : Kind::Reference, round % 2 == 0 ? Kind::Reference : Kind::Ours};
         for (const Kind kind : order) {
             if (!options.only.empty() && options.only != (kind == Kind::Ours ? "ours" : "reference"))
                 continue;
@@ -911,8 +923,7 @@ int main(int argc, char** argv)
         {"idle_focused", "idle wakeups/s, window focused", ours.idleFocused.median(), reference.idleFocused.median(),
          1},
         {"startup_ms", "start-up to window mapped, ms", ours.startup.median(), reference.startup.median(), 1},
-        {"byte_median_ms", "byte to screen, median ms", ours.byteToScreen.median(), reference.byteToScreen.median(),
-         2},
+        {"byte_median_ms", "byte to screen, median ms", ours.byteToScreen.median(), reference.byteToScreen.median(), 2},
         {"byte_p99_ms", "byte to screen, 99th percentile ms", ours.byteToScreen.quantile(0.99),
          reference.byteToScreen.quantile(0.99), 2},
         {"click_median_ms", "click to byte, median ms (reference: bare Xlib window)", ours.clickToByte.median(),
@@ -926,8 +937,7 @@ int main(int argc, char** argv)
     for (const Row& row : rows) {
         const double ratio = row.ours / row.reference;
         std::printf("| %s | %s | %s | %s |\n", row.what, format(row.ours, row.decimals).c_str(),
-                    format(row.reference, row.decimals).c_str(),
-                    row.reference > 0 ? format(ratio, 2).c_str() : "-");
+                    format(row.reference, row.decimals).c_str(), row.reference > 0 ? format(ratio, 2).c_str() : "-");
     }
     std::printf("\nours, wakeups/s at line rate by thread:");
     for (const auto& [name, samples] : ours.wakeupsByThread)

@@ -63,8 +63,7 @@ QByteArray TApdKeyboardEmulator::textBytes(QStringView text) const
     return Enabled ? cp949Encode(text) : QByteArray();
 }
 
-TerminalFrame::TerminalFrame(QWidget* parent)
-    : QFrame(parent)
+TerminalFrame::TerminalFrame(QWidget* parent) : QFrame(parent)
 {
     setFrameStyle(QFrame::Panel | QFrame::Sunken);
     setLineWidth(TApdTerminal::kBorderWidth);

@@ -77,8 +77,7 @@ QString malformedCause(const Com1Reading& reading)
         return QStringLiteral("COM1 지정 파일 %1의 %2번째 줄을 알아볼 수 없습니다.")
             .arg(QLatin1String(Com1Assignment::kFile))
             .arg(reading.line);
-    return QStringLiteral("COM1 지정 파일 %1에 장치가 적혀 있지 않습니다.")
-        .arg(QLatin1String(Com1Assignment::kFile));
+    return QStringLiteral("COM1 지정 파일 %1에 장치가 적혀 있지 않습니다.").arg(QLatin1String(Com1Assignment::kFile));
 }
 
 const QString& askAdministrator()
@@ -95,8 +94,7 @@ QString Com1Assignment::buildDefault()
     return QStringLiteral(CONSOLE_COM1_DEVICE);
 }
 
-Com1Assignment::Com1Assignment(QString root)
-    : m_root(QDir::cleanPath(root))
+Com1Assignment::Com1Assignment(const QString& root) : m_root(QDir::cleanPath(root))
 {
 }
 
@@ -109,7 +107,7 @@ QString Com1Assignment::at(const QString& path) const
 
 QString Com1Assignment::asRunning(const QString& path) const
 {
-    const QString clean = QDir::cleanPath(path);
+    QString clean = QDir::cleanPath(path);
     if (m_root == QStringLiteral("/") || !clean.startsWith(m_root + QLatin1Char('/')))
         return clean;
     return clean.mid(m_root.size());
@@ -181,12 +179,15 @@ QString Com1Assignment::com1Device(const QString& unassigned) const
                             .arg(QLatin1String(kFile), askAdministrator(), reading.systemError)
                             .toStdString());
     case Com1Reading::State::Malformed:
-        throw Com1Error(QStringLiteral("COM1을 열 수 없습니다.\n%1\n%2").arg(malformedCause(reading), askAdministrator())
+        throw Com1Error(QStringLiteral("COM1을 열 수 없습니다.\n%1\n%2")
+                            .arg(malformedCause(reading), askAdministrator())
                             .toStdString());
     case Com1Reading::State::Assigned:
         break;
     }
-    struct stat status{};
+    struct stat status
+    {
+    };
     if (statOf(at(reading.device), &status))
         return reading.device;
     const int error = errno;
@@ -206,7 +207,9 @@ QString Com1Assignment::com1Device(const QString& unassigned) const
 
 DeviceKind Com1Assignment::kindOf(const QString& device) const
 {
-    struct stat status{};
+    struct stat status
+    {
+    };
     if (!statOf(at(device), &status))
         return DeviceKind::Missing;
     if (S_ISREG(status.st_mode))
@@ -218,8 +221,10 @@ DeviceKind Com1Assignment::kindOf(const QString& device) const
     // /sys/dev/char/MAJOR:MINOR is the device as the driver model knows it: a terminal belongs to the tty
     // class, and one with hardware behind it has a device link (pseudo-terminals have no entry at all,
     // virtual consoles no link). A built-in port that the kernel probed without finding its chip has type 0.
-    const QString entry = at(QStringLiteral("/sys/dev/char/%1:%2").arg(major(status.st_rdev)).arg(minor(status.st_rdev)));
-    if (QFileInfo(entry + QStringLiteral("/subsystem")).symLinkTarget().section(QLatin1Char('/'), -1) != QStringLiteral("tty")
+    const QString entry
+        = at(QStringLiteral("/sys/dev/char/%1:%2").arg(major(status.st_rdev)).arg(minor(status.st_rdev)));
+    if (QFileInfo(entry + QStringLiteral("/subsystem")).symLinkTarget().section(QLatin1Char('/'), -1)
+            != QStringLiteral("tty")
         || !QFileInfo(entry + QStringLiteral("/device")).isSymLink())
         return DeviceKind::NotSerialPort;
     if (readSmallFile(entry + QStringLiteral("/type")) == "0")
@@ -229,18 +234,25 @@ DeviceKind Com1Assignment::kindOf(const QString& device) const
 
 bool Com1Assignment::sameDevice(const QString& a, const QString& b) const
 {
-    struct stat first{};
-    struct stat second{};
+    struct stat first
+    {
+    };
+    struct stat second
+    {
+    };
     return statOf(at(a), &first) && statOf(at(b), &second) && S_ISCHR(first.st_mode) && S_ISCHR(second.st_mode)
         && first.st_rdev == second.st_rdev;
 }
 
 bool Com1Assignment::onUsb(const QString& device) const
 {
-    struct stat status{};
+    struct stat status
+    {
+    };
     if (!statOf(at(device), &status))
         return false;
-    const QString entry = at(QStringLiteral("/sys/dev/char/%1:%2").arg(major(status.st_rdev)).arg(minor(status.st_rdev)));
+    const QString entry
+        = at(QStringLiteral("/sys/dev/char/%1:%2").arg(major(status.st_rdev)).arg(minor(status.st_rdev)));
     return QFileInfo(entry).canonicalFilePath().contains(QStringLiteral("/usb"));
 }
 
@@ -332,9 +344,10 @@ QString writeWhole(const QString& path, const QByteArray& content)
     if (!QFileInfo(folder).isDir()) {
         if (!QDir().mkpath(folder))
             return QStringLiteral("%1: %2").arg(folder, systemText(errno));
-        QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
-                                          | QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther
-                                          | QFileDevice::ExeOther);
+        QFile::setPermissions(folder,
+                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                  | QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther
+                                  | QFileDevice::ExeOther);
     }
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size()

@@ -37,10 +37,10 @@ struct Com1Reading
 {
     enum class State {
         Unassigned, // there is no file
-        Assigned,   // `device` is assigned
+        Assigned, // `device` is assigned
         Unreadable, // the file exists but cannot be read (`systemError`)
-        Malformed,  // the file does not name exactly one device (`line`: the first line not understood, or 0
-                    // where no line names one)
+        Malformed, // the file does not name exactly one device (`line`: the first line not understood, or 0
+            // where no line names one)
     };
     State state = State::Unassigned;
     QString device;
@@ -50,38 +50,35 @@ struct Com1Reading
 
 // What a device is, judged without opening it.
 enum class DeviceKind {
-    SerialPort,     // a terminal with hardware behind it, as sysfs lists it
-    Missing,        // nothing by that name
+    SerialPort, // a terminal with hardware behind it, as sysfs lists it
+    Missing, // nothing by that name
     RegularFile,
     Directory,
-    OtherFile,      // a pipe, a socket, a block device
-    NotSerialPort,  // a character device that sysfs does not list as a terminal with hardware behind it
-                    // (a pseudo-terminal, a virtual console, any other driver)
-    NoUart,         // a built-in port whose chip the kernel did not find
+    OtherFile, // a pipe, a socket, a block device
+    NotSerialPort, // a character device that sysfs does not list as a terminal with hardware behind it
+        // (a pseudo-terminal, a virtual console, any other driver)
+    NoUart, // a built-in port whose chip the kernel did not find
 };
 
 // A serial port present on this computer.
 struct SerialPortEntry
 {
     QString stableName; // its /dev/serial/by-id/ path; empty for a port that has none
-    QString node;       // its node, "/dev/ttyUSB0"
-    bool usb = false;   // on a USB bus, where node numbers follow plug order
+    QString node; // its node, "/dev/ttyUSB0"
+    bool usb = false; // on a USB bus, where node numbers follow plug order
 };
 
 // A device argument of `robot-console-com1 assign`, judged.
 struct Com1Candidate
 {
     DeviceKind kind = DeviceKind::Missing;
-    QString given;  // the path that the argument stands for ("/dev/ttyUSB1" for "ttyUSB1")
+    QString given; // the path that the argument stands for ("/dev/ttyUSB1" for "ttyUSB1")
     QString device; // what the assignment is to name: the stable name where there is one, else the node
-    QString node;   // the node it stands for
+    QString node; // the node it stands for
     bool usbWithoutStableName = false; // a USB adapter that udev has not named: refused
-    bool nameUnfitForRule = false;     // a name that a udev rule cannot match as written: refused
+    bool nameUnfitForRule = false; // a name that a udev rule cannot match as written: refused
 
-    bool acceptable() const
-    {
-        return kind == DeviceKind::SerialPort && !usbWithoutStableName && !nameUnfitForRule;
-    }
+    bool acceptable() const { return kind == DeviceKind::SerialPort && !usbWithoutStableName && !nameUnfitForRule; }
 };
 
 class Com1Assignment
@@ -95,7 +92,7 @@ public:
     // The device COM1 names where nothing is assigned, fixed when the console is built.
     static QString buildDefault();
 
-    explicit Com1Assignment(QString root = QStringLiteral("/"));
+    explicit Com1Assignment(const QString& root = QStringLiteral("/"));
 
     Com1Reading read() const;
 

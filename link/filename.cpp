@@ -117,10 +117,18 @@ QString printableText(QStringView text)
             continue;
         }
         switch (u) {
-        case u'\n': out += QStringLiteral("\\n"); break;
-        case u'\r': out += QStringLiteral("\\r"); break;
-        case u'\t': out += QStringLiteral("\\t"); break;
-        case u'\\': out += QStringLiteral("\\\\"); break;
+        case u'\n':
+            out += QStringLiteral("\\n");
+            break;
+        case u'\r':
+            out += QStringLiteral("\\r");
+            break;
+        case u'\t':
+            out += QStringLiteral("\\t");
+            break;
+        case u'\\':
+            out += QStringLiteral("\\\\");
+            break;
         default:
             out += u <= 0xff ? QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'))
                              : QStringLiteral("\\u%1").arg(u, 4, 16, QLatin1Char('0'));

@@ -54,7 +54,7 @@ struct RawListing
 struct RawName
 {
     QString shown; // as displayFileName() reads it
-    QString name;  // in the form of decodeFileName()
+    QString name; // in the form of decodeFileName()
 };
 
 // The regular files in `folder` whose names Qt's listing leaves out (not UTF-8) and that match `filter`, in
@@ -240,8 +240,8 @@ void placeBeside(QDialog& dialog, const QWidget* keep)
     const QSize wanted = dialog.sizeHint();
     const int narrowest = std::max(dialog.minimumSizeHint().width(), dialog.minimumWidth());
     const int height = std::min(wanted.height(), area.height());
-    const int top = std::clamp(keep->window()->geometry().center().y() - height / 2, area.top(),
-                               area.bottom() + 1 - height);
+    const int top
+        = std::clamp(keep->window()->geometry().center().y() - height / 2, area.top(), area.bottom() + 1 - height);
     const int roomRight = area.right() + 1 - (kept.right() + 1 + kGap);
     const int roomLeft = kept.left() - kGap - area.left();
     if (roomRight >= narrowest) {
@@ -295,5 +295,3 @@ bool TOpenDialog::Execute()
     m_lastFolder = chosen.absolutePath();
     return true;
 }
-
-

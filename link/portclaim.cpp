@@ -53,9 +53,7 @@ QString PortClaim::lockFileName(const QString& device)
     return QStringLiteral("LCK..") + name;
 }
 
-PortClaim::PortClaim(const QString& device, const QString& devicesRoot)
-    : m_device(device)
-    , m_devicesRoot(devicesRoot)
+PortClaim::PortClaim(const QString& device, const QString& devicesRoot) : m_device(device), m_devicesRoot(devicesRoot)
 {
     checkLockFiles(device);
     openAndLock(device);

@@ -9,7 +9,6 @@
 
 #include <QApplication>
 #include <QCursor>
-#include <QToolTip>
 #include <QGroupBox>
 #include <QMenu>
 #include <QMessageBox>
@@ -17,6 +16,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
+#include <QToolTip>
 
 #include <cstdio>
 #include <cstdlib>
@@ -56,7 +56,8 @@ int main(int argc, char** argv)
         QTest::qWait(300);
         form.PopupMenu1->setActiveAction(form.N3);
         QTest::qWait(100);
-        form.N3Menu->popup(form.PopupMenu1->geometry().topRight() + QPoint(0, form.PopupMenu1->actionGeometry(form.N3).top()));
+        form.N3Menu->popup(form.PopupMenu1->geometry().topRight()
+                           + QPoint(0, form.PopupMenu1->actionGeometry(form.N3).top()));
         QTest::qWait(300);
         area = area.united(form.PopupMenu1->geometry()).united(form.N3Menu->geometry());
         Q_UNUSED(at);

@@ -40,7 +40,7 @@ bool save(const QImage& image, const QString& path)
 }
 
 // The 95 cells in rows of 16 on the gap colour, each cell taken by `cell(i)` from a picture of 8 x 12 cells.
-template<typename CellSource>
+template <typename CellSource>
 QImage contactSheet(CellSource cell)
 {
     const int rows = (AsciiFace::kCount + kPerRow - 1) / kPerRow;
@@ -49,8 +49,9 @@ QImage contactSheet(CellSource cell)
     sheet.fill(kGapColour);
     QPainter painter(&sheet);
     for (int i = 0; i < AsciiFace::kCount; ++i)
-        painter.drawImage(QPoint(kGap + i % kPerRow * (AsciiFace::kWidth + kGap), kGap + i / kPerRow * (AsciiFace::kHeight + kGap)),
-                          cell(i));
+        painter.drawImage(
+            QPoint(kGap + i % kPerRow * (AsciiFace::kWidth + kGap), kGap + i / kPerRow * (AsciiFace::kHeight + kGap)),
+            cell(i));
     return sheet;
 }
 
@@ -72,8 +73,8 @@ void redrawAsciiFromFace(QImage& image, const VtScreen& screen, int rows)
             QColor paper = cell.background.isValid() ? cell.background : kBackground;
             if (cell.reverse)
                 std::swap(ink, paper);
-            painter.drawImage(QPoint(column * AsciiFace::kWidth, row * AsciiFace::kHeight), AsciiFace::atlas(ink, paper),
-                              AsciiFace::atlasRect(cell.chars[0]));
+            painter.drawImage(QPoint(column * AsciiFace::kWidth, row * AsciiFace::kHeight),
+                              AsciiFace::atlas(ink, paper), AsciiFace::atlasRect(cell.chars[0]));
         }
     }
 }

@@ -24,18 +24,17 @@ int main(int argc, char** argv)
     QTest::qWait(300);
 
     // The monitor's help reply, in code page 949, as the target sends it.
-    const QString reply = QStringLiteral(
-        "ROBOT MONITOR V1.2  (C) 1998\r\n"
-        "\r\n"
-        " H : 도움말            M : 메모리 테스트\r\n"
-        " C : 메모리 클리어     D : 메모리 덤프\r\n"
-        " L : 파일 다운로딩     R : 프로그램 실행\r\n"
-        " P : 포트 테스트       Q : 프로그램 정지\r\n"
-        "\r\n"
-        "메모리 테스트 ... 8000-FFFF OK (32K 바이트)\r\n"
-        "8000: 3E 01 D3 10 C3 00 80 FF  >.......\r\n"
-        "\x1b[1;33m전진\x1b[0m 명령 수신: F\r\n"
-        "> ");
+    const QString reply = QStringLiteral("ROBOT MONITOR V1.2  (C) 1998\r\n"
+                                         "\r\n"
+                                         " H : 도움말            M : 메모리 테스트\r\n"
+                                         " C : 메모리 클리어     D : 메모리 덤프\r\n"
+                                         " L : 파일 다운로딩     R : 프로그램 실행\r\n"
+                                         " P : 포트 테스트       Q : 프로그램 정지\r\n"
+                                         "\r\n"
+                                         "메모리 테스트 ... 8000-FFFF OK (32K 바이트)\r\n"
+                                         "8000: 3E 01 D3 10 C3 00 80 FF  >.......\r\n"
+                                         "\x1b[1;33m전진\x1b[0m 명령 수신: F\r\n"
+                                         "> ");
     line.send(cp949Encode(reply));
     QTest::qWait(400);
     form.ApdTerminal1->setFocus();

@@ -13,13 +13,13 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
-#include <QRandomGenerator>
 #include <QContextMenuEvent>
 #include <QDeadlineTimer>
 #include <QImage>
 #include <QInputMethodEvent>
 #include <QMenu>
 #include <QPainter>
+#include <QRandomGenerator>
 #include <QSet>
 #include <QTest>
 
@@ -422,7 +422,7 @@ void ApdTerminalTest::thePrintableAsciiSetIsDrawnInTwoColoursAndEveryGlyphStands
     }
 
     QSet<QRgb> colours;
-    std::vector<std::bitset<kWidth * kHeight>> cells(AsciiFace::kCount);
+    std::vector<std::bitset<static_cast<std::size_t>(kWidth) * kHeight>> cells(AsciiFace::kCount);
     for (int i = 0; i < AsciiFace::kCount; ++i) {
         const char32_t c = AsciiFace::kFirst + static_cast<char32_t>(i);
         const char letter = static_cast<char>(c);
@@ -433,9 +433,11 @@ void ApdTerminalTest::thePrintableAsciiSetIsDrawnInTwoColoursAndEveryGlyphStands
                 const QRgb pixel = canvas.pixel(i % kPerRow * kWidth + x, i / kPerRow * kHeight + y);
                 colours.insert(pixel);
                 const bool lit = pixel == ink.rgb();
-                QVERIFY2(lit == AsciiFace::ink(c, x, y),
-                         qPrintable(QStringLiteral("'%1' at %2,%3 is not as the face has it").arg(letter).arg(x).arg(y)));
-                cells[static_cast<std::size_t>(i)][static_cast<std::size_t>(y * kWidth + x)] = lit;
+                QVERIFY2(
+                    lit == AsciiFace::ink(c, x, y),
+                    qPrintable(QStringLiteral("'%1' at %2,%3 is not as the face has it").arg(letter).arg(x).arg(y)));
+                const int bit = y * kWidth + x;
+                cells[static_cast<std::size_t>(i)][static_cast<std::size_t>(bit)] = lit;
                 if (lit) {
                     top = std::min(top, y);
                     bottom = std::max(bottom, y);
@@ -448,7 +450,12 @@ void ApdTerminalTest::thePrintableAsciiSetIsDrawnInTwoColoursAndEveryGlyphStands
         const auto rows = [&](int expectedTop, int expectedBottom, const char* what) {
             QVERIFY2(top == expectedTop && bottom == expectedBottom,
                      qPrintable(QStringLiteral("'%1' (%2) spans rows %3..%4, expected %5..%6")
-                                    .arg(letter).arg(what).arg(top).arg(bottom).arg(expectedTop).arg(expectedBottom)));
+                                    .arg(letter)
+                                    .arg(what)
+                                    .arg(top)
+                                    .arg(bottom)
+                                    .arg(expectedTop)
+                                    .arg(expectedBottom)));
         };
         if ((QChar::isUpper(c) && c != U'Q') || QChar::isDigit(c))
             rows(AsciiFace::kCapTop, AsciiFace::kBaseline - 1, "capital or digit");
@@ -466,7 +473,9 @@ void ApdTerminalTest::thePrintableAsciiSetIsDrawnInTwoColoursAndEveryGlyphStands
             const auto apart = (cells[static_cast<std::size_t>(a)] ^ cells[static_cast<std::size_t>(b)]).count();
             QVERIFY2(apart >= AsciiFace::kMinDistance,
                      qPrintable(QStringLiteral("'%1' and '%2' differ in only %3 pixels")
-                                    .arg(QChar(0x20 + a)).arg(QChar(0x20 + b)).arg(apart)));
+                                    .arg(QChar(0x20 + a))
+                                    .arg(QChar(0x20 + b))
+                                    .arg(apart)));
         }
     }
 }

@@ -26,7 +26,8 @@
 namespace {
 
 const QString kFtdi = QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0");
-const QString kProlific = QStringLiteral("/dev/serial/by-id/usb-Prolific_Technology_Inc._USB-Serial_Controller-if00-port0");
+const QString kProlific
+    = QStringLiteral("/dev/serial/by-id/usb-Prolific_Technology_Inc._USB-Serial_Controller-if00-port0");
 const QString kGone = QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_Z9Y8X7-if00-port0");
 // The status column's value for a console that came up (it is then stopped).
 constexpr int kWindowUp = -1;
@@ -36,7 +37,7 @@ constexpr int kWindowUp = -1;
 class OpenWatch
 {
 public:
-    OpenWatch() : m_fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
+    OpenWatch() : m_fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) { }
     ~OpenWatch()
     {
         if (m_fd >= 0)
@@ -171,9 +172,9 @@ void Com1AssignmentTest::theCommandAndTheConsoleFollowTheAssignment_data()
 
     QTest::newRow("list, nothing assigned")
         << QString() << QStringList{list} << 0
-        << QStringList{QStringLiteral("COM1: /dev/ttyS0 (기본값, 지정된 장치 없음)"), kFtdi + QStringLiteral(" → /dev/ttyUSB0\n"),
-                       kProlific + QStringLiteral(" → /dev/ttyUSB1\n"), QStringLiteral("/dev/ttyS0 (내장 포트)  ← COM1"),
-                       noUdev}
+        << QStringList{QStringLiteral("COM1: /dev/ttyS0 (기본값, 지정된 장치 없음)"),
+                       kFtdi + QStringLiteral(" → /dev/ttyUSB0\n"), kProlific + QStringLiteral(" → /dev/ttyUSB1\n"),
+                       QStringLiteral("/dev/ttyS0 (내장 포트)  ← COM1"), noUdev}
         << QString() << QString();
     QTest::newRow("list, an adapter assigned")
         << device(kFtdi) << QStringList{list} << 0
@@ -202,10 +203,12 @@ void Com1AssignmentTest::theCommandAndTheConsoleFollowTheAssignment_data()
         << kProlific << QString();
     QTest::newRow("assign the built-in port")
         << device(kFtdi) << QStringList{assign, QStringLiteral("/dev/ttyS0")} << 0
-        << QStringList{QStringLiteral("COM1을 /dev/ttyS0(으)로 지정하였습니다.\n")} << QStringLiteral("/dev/ttyS0") << QString();
+        << QStringList{QStringLiteral("COM1을 /dev/ttyS0(으)로 지정하였습니다.\n")} << QStringLiteral("/dev/ttyS0")
+        << QString();
     QTest::newRow("assign a plain file: refused")
         << device(kFtdi) << QStringList{assign, QStringLiteral("%PLAIN%")} << 1
-        << QStringList{QStringLiteral("COM1을 %PLAIN%(으)로 지정할 수 없습니다.\n%PLAIN%은(는) 직렬 포트가 아니라 일반 파일입니다."),
+        << QStringList{QStringLiteral(
+                           "COM1을 %PLAIN%(으)로 지정할 수 없습니다.\n%PLAIN%은(는) 직렬 포트가 아니라 일반 파일입니다."),
                        QStringLiteral("COM1 지정은 바뀌지 않았습니다 (지금: %1).").arg(kFtdi)}
         << QStringLiteral("=") << QString();
     QTest::newRow("assign a pseudo-terminal: refused")
@@ -216,25 +219,29 @@ void Com1AssignmentTest::theCommandAndTheConsoleFollowTheAssignment_data()
         << QString() << QStringList{assign, QStringLiteral("/dev/null")} << 1
         << QStringList{QStringLiteral("/dev/null은(는) 직렬 포트가 아닙니다")} << QString() << QString();
     QTest::newRow("assign an adapter that is not plugged in: refused")
-        << QString() << QStringList{assign, kGone} << 1
-        << QStringList{kGone + QStringLiteral("이(가) 없습니다.")} << QString() << QString();
+        << QString() << QStringList{assign, kGone} << 1 << QStringList{kGone + QStringLiteral("이(가) 없습니다.")}
+        << QString() << QString();
     QTest::newRow("reset")
         << device(kFtdi) << QStringList{QStringLiteral("reset")} << 0
-        << QStringList{QStringLiteral("COM1 지정을 지웠습니다 (/etc/robot-console/com1, "
-                                      "/etc/udev/rules.d/70-robot-console-com1.rules). COM1은 이제 기본값 /dev/ttyS0입니다."),
+        << QStringList{QStringLiteral(
+                           "COM1 지정을 지웠습니다 (/etc/robot-console/com1, "
+                           "/etc/udev/rules.d/70-robot-console-com1.rules). COM1은 이제 기본값 /dev/ttyS0입니다."),
                        QStringLiteral("되돌리려면: sudo robot-console-com1 assign ") + kFtdi}
         << QString() << QString();
     QTest::newRow("reset, nothing assigned")
         << QString() << QStringList{QStringLiteral("reset")} << 0
-        << QStringList{QStringLiteral("COM1은 지정되어 있지 않습니다. 이미 기본값 /dev/ttyS0입니다.")} << QString() << QString();
+        << QStringList{QStringLiteral("COM1은 지정되어 있지 않습니다. 이미 기본값 /dev/ttyS0입니다.")} << QString()
+        << QString();
     QTest::newRow("console, an adapter assigned: it is COM1")
-        << device(kFtdi) << QStringList{} << kWindowUp << QStringList{} << QStringLiteral("=") << QStringLiteral("ttyUSB0");
+        << device(kFtdi) << QStringList{} << kWindowUp << QStringList{} << QStringLiteral("=")
+        << QStringLiteral("ttyUSB0");
     QTest::newRow("console, the assigned adapter unplugged: named, exit 1, nothing opened")
         << device(kGone) << QStringList{} << 1
-        << QStringList{QStringLiteral("message: COM1(%1)을 열 수 없습니다.\nCOM1로 지정된 USB 직렬 어댑터가 이 컴퓨터에 꽂혀 "
-                                      "있지 않습니다.\n로봇의 USB 직렬 어댑터를 꽂은 뒤 로봇 콘솔을 다시 시작하십시오.\n"
-                                      "어댑터를 바꾸었다면 관리자에게 새 어댑터를 COM1로 지정하도록 요청하십시오:\n"
-                                      "sudo robot-console-com1 list\n시스템 메시지: ")
+        << QStringList{QStringLiteral(
+                           "message: COM1(%1)을 열 수 없습니다.\nCOM1로 지정된 USB 직렬 어댑터가 이 컴퓨터에 꽂혀 "
+                           "있지 않습니다.\n로봇의 USB 직렬 어댑터를 꽂은 뒤 로봇 콘솔을 다시 시작하십시오.\n"
+                           "어댑터를 바꾸었다면 관리자에게 새 어댑터를 COM1로 지정하도록 요청하십시오:\n"
+                           "sudo robot-console-com1 list\n시스템 메시지: ")
                            .arg(kGone),
                        QStringLiteral("robot-console: COM1(%1)을 열 수 없습니다. ").arg(kGone)}
         << QStringLiteral("=") << QString();
@@ -242,9 +249,10 @@ void Com1AssignmentTest::theCommandAndTheConsoleFollowTheAssignment_data()
         << QString() << QStringList{} << kWindowUp << QStringList{} << QString() << QStringLiteral("ttyS0");
     QTest::newRow("console, an assignment it cannot read: exit 1, nothing opened")
         << QStringLiteral("device=ttyUSB0\n") << QStringList{} << 1
-        << QStringList{QStringLiteral("message: COM1을 열 수 없습니다.\nCOM1 지정 파일 /etc/robot-console/com1의 1번째 줄을 "
-                                      "알아볼 수 없습니다.\n관리자에게 COM1 지정을 바로잡도록 요청하십시오:\n"
-                                      "sudo robot-console-com1 list")}
+        << QStringList{QStringLiteral(
+               "message: COM1을 열 수 없습니다.\nCOM1 지정 파일 /etc/robot-console/com1의 1번째 줄을 "
+               "알아볼 수 없습니다.\n관리자에게 COM1 지정을 바로잡도록 요청하십시오:\n"
+               "sudo robot-console-com1 list")}
         << QStringLiteral("=") << QString();
 }
 
@@ -279,9 +287,10 @@ void Com1AssignmentTest::theCommandAndTheConsoleFollowTheAssignment()
         line = std::make_unique<PtyPair>();
         QVERIFY2(line->isValid(), "could not make a pseudo-terminal pair");
     }
-    QStringList arguments{desk, QStringLiteral("ttyUSB0:%1:%2").arg(lines[0]->slavePath(), kFtdi.section(QLatin1Char('/'), -1)),
-                          QStringLiteral("ttyUSB1:%1:%2").arg(lines[1]->slavePath(), kProlific.section(QLatin1Char('/'), -1)),
-                          QStringLiteral("ttyS0:%1").arg(lines[2]->slavePath()), QStringLiteral("--")};
+    QStringList arguments{
+        desk, QStringLiteral("ttyUSB0:%1:%2").arg(lines[0]->slavePath(), kFtdi.section(QLatin1Char('/'), -1)),
+        QStringLiteral("ttyUSB1:%1:%2").arg(lines[1]->slavePath(), kProlific.section(QLatin1Char('/'), -1)),
+        QStringLiteral("ttyS0:%1").arg(lines[2]->slavePath()), QStringLiteral("--")};
     if (run.isEmpty())
         arguments << QStringLiteral(CONSOLE_HARNESS);
     else
@@ -293,7 +302,7 @@ void Com1AssignmentTest::theCommandAndTheConsoleFollowTheAssignment()
     OpenWatch watch;
     for (std::size_t i = 0; i < names.size(); ++i)
         QVERIFY2(watch.watch(names.at(i), lines.at(i)->slavePath()), "could not watch a pseudo-terminal");
-    const QString fileBefore = before;
+    const QString& fileBefore = before;
 
     const DeskRun result = runOnDesk(arguments);
 
@@ -304,12 +313,14 @@ void Com1AssignmentTest::theCommandAndTheConsoleFollowTheAssignment()
         QVERIFY2(result.output.contains(part), qPrintable(QStringLiteral("does not say \"%1\"").arg(part) + seen));
     const QStringList expectedOpens = opened.isEmpty() ? QStringList{} : QStringList{opened};
     QVERIFY2(watch.opened() == expectedOpens,
-             qPrintable(QStringLiteral("opened [%1], not [%2]").arg(watch.opened().join(QStringLiteral(", ")), opened) + seen));
+             qPrintable(QStringLiteral("opened [%1], not [%2]").arg(watch.opened().join(QStringLiteral(", ")), opened)
+                        + seen));
 
     const QString file = desk + QLatin1String(Com1Assignment::kFile);
     const QString rule = desk + QLatin1String(Com1Assignment::kRule);
     if (after.isEmpty()) {
-        QVERIFY2(!QFileInfo::exists(file) && !QFileInfo::exists(rule), "an assignment or its rule is left" + seen.toUtf8());
+        QVERIFY2(!QFileInfo::exists(file) && !QFileInfo::exists(rule),
+                 "an assignment or its rule is left" + seen.toUtf8());
     } else if (after == QStringLiteral("=")) {
         QFile kept(file);
         QVERIFY2(kept.open(QIODevice::ReadOnly) && QString::fromUtf8(kept.readAll()) == fileBefore,
@@ -323,13 +334,17 @@ void Com1AssignmentTest::theCommandAndTheConsoleFollowTheAssignment()
                  "the udev rule is missing or names another device" + seen.toUtf8());
         for (const QString& path : {file, rule}) {
             const QFileInfo info(path);
-            QVERIFY2(info.ownerId() == 0 && info.permissions() == (QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser
-                                                                   | QFile::WriteUser | QFile::ReadGroup | QFile::ReadOther),
+            QVERIFY2(info.ownerId() == 0
+                         && info.permissions()
+                             == (QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser
+                                 | QFile::ReadGroup | QFile::ReadOther),
                      qPrintable(path + QStringLiteral(" is not root's, readable by all and writable by root only")));
         }
         // The node is the operators' group's from now on, also where udev does not run.
         const std::size_t index = after == kFtdi ? 0 : after == kProlific ? 1 : 2;
-        struct stat node{};
+        struct stat node
+        {
+        };
         const group* operators = ::getgrnam(Com1Assignment::kOperatorGroup);
         QVERIFY2(operators != nullptr && ::stat(QFile::encodeName(lines.at(index)->slavePath()).constData(), &node) == 0
                      && node.st_gid == operators->gr_gid && (node.st_mode & 0660) == 0660,
@@ -346,8 +361,8 @@ void Com1AssignmentTest::anAssignmentFileNamesExactlyOneDevice_data()
     const int assigned = static_cast<int>(Com1Reading::State::Assigned);
     const int malformed = static_cast<int>(Com1Reading::State::Malformed);
     QTest::newRow("no file") << QByteArray("-") << static_cast<int>(Com1Reading::State::Unassigned) << QString() << 0;
-    QTest::newRow("a folder in its place") << QByteArray("/") << static_cast<int>(Com1Reading::State::Unreadable)
-                                           << QString() << 0;
+    QTest::newRow("a folder in its place")
+        << QByteArray("/") << static_cast<int>(Com1Reading::State::Unreadable) << QString() << 0;
     QTest::newRow("one device") << QByteArray("device=/dev/ttyS1\n") << assigned << QStringLiteral("/dev/ttyS1") << 0;
     QTest::newRow("comments, blank lines, spaces, CRLF, no last newline")
         << QByteArray("# COM1\r\n\r\n  device = /dev/serial/by-id/usb-A_B-if00-port0 \r\n# end") << assigned
@@ -355,8 +370,8 @@ void Com1AssignmentTest::anAssignmentFileNamesExactlyOneDevice_data()
     QTest::newRow("empty") << QByteArray() << malformed << QString() << 0;
     QTest::newRow("only comments") << QByteArray("# device=/dev/ttyS1\n") << malformed << QString() << 0;
     QTest::newRow("two devices") << QByteArray("device=/dev/ttyS1\ndevice=/dev/ttyS2\n") << malformed << QString() << 2;
-    QTest::newRow("the same device twice") << QByteArray("device=/dev/ttyS1\ndevice=/dev/ttyS1\n") << malformed
-                                           << QString() << 2;
+    QTest::newRow("the same device twice")
+        << QByteArray("device=/dev/ttyS1\ndevice=/dev/ttyS1\n") << malformed << QString() << 2;
     QTest::newRow("relative") << QByteArray("device=ttyUSB0\n") << malformed << QString() << 1;
     QTest::newRow("outside /dev") << QByteArray("device=/etc/passwd\n") << malformed << QString() << 1;
     QTest::newRow("out of /dev by ..") << QByteArray("device=/dev/../etc/passwd\n") << malformed << QString() << 1;

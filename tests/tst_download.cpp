@@ -720,7 +720,8 @@ void DownloadTest::aFileThatCannotBeSentShowsWhyAndTheWindowKeepsWorking()
         ::close(socketFd);
 
     QVERIFY2(!message.isEmpty(), "no failure message was shown");
-    QVERIFY2(message.contains(printableText(path)), qPrintable(QStringLiteral("the message does not name the file: %1").arg(message)));
+    QVERIFY2(message.contains(printableText(path)),
+             qPrintable(QStringLiteral("the message does not name the file: %1").arg(message)));
     QVERIFY2(std::none_of(message.begin(), message.end(), [](QChar c) { return c < u' ' || c == u'\u202e'; }),
              qPrintable(QStringLiteral("the message carries a control character of the name: %1").arg(message)));
     QVERIFY2(message.contains(because), qPrintable(QStringLiteral("the message does not say '%1': %2").arg(because, message)));

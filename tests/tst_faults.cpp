@@ -215,10 +215,12 @@ void FaultsTest::aStartThatFailsSaysWhatToDoInABoxAndOnStderr_data()
         << QStringList{cannotOpen, QStringLiteral("장치가 없습니다"),
                        QStringLiteral("usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0 (/dev/ttyUSB0)"),
                        QStringLiteral("/dev/ttyACM0"),
-                       QStringLiteral("관리자에게 그 어댑터를 COM1로 지정하도록 요청하십시오: sudo robot-console-com1 assign "
-                                      "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0")}
+                       QStringLiteral(
+                           "관리자에게 그 어댑터를 COM1로 지정하도록 요청하십시오: sudo robot-console-com1 assign "
+                           "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0")}
         << QStringList{QStringLiteral("장치 이름을 확인"), QStringLiteral("연결된 USB 직렬 어댑터도 없습니다"),
-                       QStringLiteral("CONSOLE_COM1_DEVICE")} << true;
+                       QStringLiteral("CONSOLE_COM1_DEVICE")}
+        << true;
     QTest::newRow("no permission")
         << QStringLiteral("no permission")
         << QStringList{cannotOpen, QStringLiteral("권한이 없습니다"), QStringLiteral("sudo usermod -aG %GROUP% nobody"),
@@ -233,11 +235,10 @@ void FaultsTest::aStartThatFailsSaysWhatToDoInABoxAndOnStderr_data()
         << QStringLiteral("busy")
         << QStringList{cannotOpen, QStringLiteral("다른 프로그램이 사용 중"), QStringLiteral("console-harness (프로세스 %HOLDER%")}
         << QStringList{} << true;
-    QTest::newRow("not a serial device")
-        << QStringLiteral("regular file")
-        << QStringList{cannotOpen, QStringLiteral("직렬 포트가 아닙니다 (일반 파일)"),
-                       QStringLiteral("sudo robot-console-com1 list")}
-        << QStringList{QStringLiteral("CONSOLE_COM1_DEVICE")} << true;
+    QTest::newRow("not a serial device") << QStringLiteral("regular file")
+                                         << QStringList{cannotOpen, QStringLiteral("직렬 포트가 아닙니다 (일반 파일)"),
+                                                        QStringLiteral("sudo robot-console-com1 list")}
+                                         << QStringList{QStringLiteral("CONSOLE_COM1_DEVICE")} << true;
     QTest::newRow("I/O error on open")
         << QStringLiteral("io error")
         << QStringList{cannotOpen, QStringLiteral("입출력 오류"), QStringLiteral("어댑터를 뽑았다가 다시 꽂은 뒤"),

@@ -233,9 +233,10 @@ void PopupMenuTest::theFirstClickOutsideAnOpenMenuActsOnTheButtonUnderIt()
     // Through the window, as the platform delivers it: the open menu takes the press first.
     QTest::mouseClick(m_form->windowHandle(), Qt::LeftButton, {}, target->mapTo(m_form.get(), target->rect().center()));
     const QByteArray sent = m_line->collectFor(300);
-    QVERIFY2(sent == expected, qPrintable(QStringLiteral("one click on %1 with the %2 open sent '%3'")
-                                              .arg(button, submenuOpen ? QStringLiteral("submenu") : QStringLiteral("menu"),
-                                                   QString::fromLatin1(sent.toHex(' ')))));
+    QVERIFY2(sent == expected,
+             qPrintable(QStringLiteral("one click on %1 with the %2 open sent '%3'")
+                            .arg(button, submenuOpen ? QStringLiteral("submenu") : QStringLiteral("menu"),
+                                 QString::fromLatin1(sent.toHex(' ')))));
     QVERIFY2(QApplication::activePopupWidget() == nullptr, "the click left a menu open");
 }
 
@@ -258,7 +259,8 @@ void PopupMenuTest::stopTakesItsClickThroughAModalWindow()
         if (blocking == nullptr)
             return false;
         // Stop's click goes through; the forward button beside it stays blocked.
-        const auto globalCentre = [this](const QWidget* button) { return button->mapToGlobal(button->rect().center()); };
+        const auto globalCentre
+            = [this](const QWidget* button) { return button->mapToGlobal(button->rect().center()); };
         clickThroughXServer(globalCentre(m_form->SpeedButton1));
         forwardClicked = !m_line->collectFor(200).isEmpty();
         clickThroughXServer(globalCentre(m_form->SpeedButton5));
@@ -275,12 +277,15 @@ void PopupMenuTest::stopTakesItsClickThroughAModalWindow()
     if (modal == QStringLiteral("dialog")) {
         m_form->SpeedButton8Click(nullptr);
     } else {
-        QMessageBox box(QMessageBox::Warning, QStringLiteral("그래 잘가라!"), QStringLiteral("확인하십시오."), QMessageBox::Ok,
-                        m_form.get());
+        QMessageBox box(QMessageBox::Warning, QStringLiteral("그래 잘가라!"), QStringLiteral("확인하십시오."),
+                        QMessageBox::Ok, m_form.get());
         box.exec();
     }
     QVERIFY2(!forwardClicked, "a click on the forward button went through the modal window");
-    QVERIFY2(sent == "S", qPrintable(QStringLiteral("a click on Stop behind %1 sent '%2'").arg(modal, QString::fromLatin1(sent.toHex(' ')))));
+    QVERIFY2(
+        sent == "S",
+        qPrintable(
+            QStringLiteral("a click on Stop behind %1 sent '%2'").arg(modal, QString::fromLatin1(sent.toHex(' ')))));
     QCOMPARE(m_form->StatusBar1->panelText(1), QStringLiteral("정지"));
 }
 

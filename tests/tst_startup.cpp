@@ -9,14 +9,14 @@
 #include "tests/messageboxcatcher.h"
 #include "tests/ptypair.h"
 
+#include <QAction>
 #include <QGuiApplication>
+#include <QMenu>
 #include <QScreen>
-#include <QTest>
 #include <QTemporaryFile>
+#include <QTest>
 #include <QTimer>
 #include <QToolButton>
-#include <QAction>
-#include <QMenu>
 
 #include <csignal>
 #include <memory>
@@ -127,8 +127,8 @@ void StartupTest::aNormalStartRunsUntilTheWindowClosesAndSucceeds()
             Form1->X1->trigger();
         else if (how.startsWith(QStringLiteral("SIG"))) {
             const int signal = how.startsWith(QStringLiteral("SIGINT")) ? SIGINT
-                               : how.startsWith(QStringLiteral("SIGHUP")) ? SIGHUP
-                                                                          : SIGTERM;
+                : how.startsWith(QStringLiteral("SIGHUP"))              ? SIGHUP
+                                                                        : SIGTERM;
             if (how.endsWith(QStringLiteral("menu")))
                 Form1->PopupMenu1->popup(Form1->mapToGlobal(QPoint(400, 100)));
             if (how.endsWith(QStringLiteral("dialog"))) {
@@ -137,8 +137,7 @@ void StartupTest::aNormalStartRunsUntilTheWindowClosesAndSucceeds()
             } else {
                 std::raise(signal);
             }
-        }
-        else
+        } else
             Form1->close();
     });
     closer.start(200);
@@ -197,9 +196,16 @@ void StartupTest::theWindowStaysOnScreensOfAnySize()
     QFETCH(QRect, area);
     QFETCH(QPoint, topLeft);
     const QPoint placed = placedWithin(area, QSize(737, 348));
-    QVERIFY2(placed == topLeft, qPrintable(QStringLiteral("on %1x%2 at %3,%4 the window went to %5,%6, expected %7,%8")
-                                               .arg(area.width()).arg(area.height()).arg(area.left()).arg(area.top())
-                                               .arg(placed.x()).arg(placed.y()).arg(topLeft.x()).arg(topLeft.y())));
+    QVERIFY2(placed == topLeft,
+             qPrintable(QStringLiteral("on %1x%2 at %3,%4 the window went to %5,%6, expected %7,%8")
+                            .arg(area.width())
+                            .arg(area.height())
+                            .arg(area.left())
+                            .arg(area.top())
+                            .arg(placed.x())
+                            .arg(placed.y())
+                            .arg(topLeft.x())
+                            .arg(topLeft.y())));
     QVERIFY2(area.contains(placed), "the window's top-left corner is off the screen");
 }
 
@@ -207,9 +213,11 @@ void StartupTest::missingKoreanFontsAreNamed_data()
 {
     QTest::addColumn<QStringList>("families");
     QTest::addColumn<bool>("told");
-    QTest::newRow("Nanum installed") << QStringList{QStringLiteral("DejaVu Sans"), QStringLiteral("NanumGothic")} << false;
+    QTest::newRow("Nanum installed") << QStringList{QStringLiteral("DejaVu Sans"), QStringLiteral("NanumGothic")}
+                                     << false;
     QTest::newRow("only the coding face") << QStringList{QStringLiteral("NanumGothicCoding")} << false;
-    QTest::newRow("no Korean font") << QStringList{QStringLiteral("DejaVu Sans"), QStringLiteral("DejaVu Sans Mono")} << true;
+    QTest::newRow("no Korean font") << QStringList{QStringLiteral("DejaVu Sans"), QStringLiteral("DejaVu Sans Mono")}
+                                    << true;
     QTest::newRow("no font at all") << QStringList{} << true;
 }
 
@@ -218,9 +226,11 @@ void StartupTest::missingKoreanFontsAreNamed()
     QFETCH(QStringList, families);
     QFETCH(bool, told);
     const QString notice = missingKoreanFontNotice(families);
-    QVERIFY2(notice.isEmpty() != told, qPrintable(QStringLiteral("with %1 the notice reads '%2'").arg(families.join(u','), notice)));
+    QVERIFY2(notice.isEmpty() != told,
+             qPrintable(QStringLiteral("with %1 the notice reads '%2'").arg(families.join(u','), notice)));
     if (told)
-        QVERIFY2(notice.contains(QStringLiteral("fonts-nanum")), qPrintable(QStringLiteral("the notice does not name the package: ") + notice));
+        QVERIFY2(notice.contains(QStringLiteral("fonts-nanum")),
+                 qPrintable(QStringLiteral("the notice does not name the package: ") + notice));
 }
 
 QTEST_MAIN(StartupTest)

@@ -357,21 +357,18 @@ void TstTargetSim::aHexFileLoads_data()
         spaced += "  " + line.left(3) + ' ' + line.mid(3) + "\t\r\n\r\n";
     spaced += "\x1A";
     QTest::newRow("blank lines and whitespace") << spaced << 0x0100 << 0;
-    QTest::newRow("address and start records")
-        << record(4, 0, QByteArray(2, '\0')) + "\r\n" + record(5, 0, QByteArray::fromHex("00000120")) + "\r\n"
-               + lines.join("\r\n") + "\r\n"
-        << 0x0120 << 0;
-    QTest::newRow("segment address and start records")
-        << record(2, 0, QByteArray::fromHex("0010")) + '\n' + record(0, 0x0000, kBlinkCode.left(16)) + '\n'
-               + record(3, 0, QByteArray::fromHex("00100004")) + '\n' + record(2, 0, QByteArray(2, '\0')) + '\n'
-               + lines.mid(1).join("\n") + '\n'
-        << 0x0104 << 0;
-    QTest::newRow("segment address at the top of the RAM")
-        << record(2, 0, QByteArray::fromHex("0F00")) + "\r\n" + lines.join("\r\n") + "\r\n" << 0xF100 << 0xF000;
-    QTest::newRow("linear address record 0000 ahead of each part")
-        << record(4, 0, QByteArray(2, '\0')) + "\r\n" + lines.mid(0, 2).join("\r\n") + "\r\n"
-               + record(4, 0, QByteArray(2, '\0')) + "\r\n" + lines.mid(2).join("\r\n") + "\r\n"
-        << 0x0100 << 0;
+    QTest::newRow("address and start records") << record(4, 0, QByteArray(2, '\0')) + "\r\n"
+            + record(5, 0, QByteArray::fromHex("00000120")) + "\r\n" + lines.join("\r\n")
+            + "\r\n" << 0x0120 << 0;
+    QTest::newRow("segment address and start records") << record(2, 0, QByteArray::fromHex("0010")) + '\n'
+            + record(0, 0x0000, kBlinkCode.left(16)) + '\n' + record(3, 0, QByteArray::fromHex("00100004")) + '\n'
+            + record(2, 0, QByteArray(2, '\0')) + '\n' + lines.mid(1).join("\n")
+            + '\n' << 0x0104 << 0;
+    QTest::newRow("segment address at the top of the RAM") << record(2, 0, QByteArray::fromHex("0F00")) + "\r\n"
+            + lines.join("\r\n") + "\r\n" << 0xF100 << 0xF000;
+    QTest::newRow("linear address record 0000 ahead of each part") << record(4, 0, QByteArray(2, '\0')) + "\r\n"
+            + lines.mid(0, 2).join("\r\n") + "\r\n" + record(4, 0, QByteArray(2, '\0')) + "\r\n"
+            + lines.mid(2).join("\r\n") + "\r\n" << 0x0100 << 0;
 }
 
 void TstTargetSim::aHexFileLoads()
@@ -427,13 +424,11 @@ void TstTargetSim::aBadRecordReportsItsLineAndTheRestIsSwallowed_data()
     QTest::newRow("extended segment address beyond RAM")
         << with(0, record(2, 0, QByteArray::fromHex("1000"))) << QByteArray("ADDRESS 10110-10112 BEYOND FFFF") << 2;
     // The last byte's address does not fit 32 bits: it must not wrap round into the RAM.
-    QTest::newRow("data at the top of the address space")
-        << record(4, 0, QByteArray::fromHex("FFFF")) + "\r\n" + record(0, 0xFFF8, QByteArray(16, 'x')) + "\r\n" + eof
-               + "\r\n"
-        << QByteArray("ADDRESS FFFFFFF8-100000007 BEYOND FFFF") << 2;
+    QTest::newRow("data at the top of the address space") << record(4, 0, QByteArray::fromHex("FFFF")) + "\r\n"
+            + record(0, 0xFFF8, QByteArray(16, 'x')) + "\r\n" + eof + "\r\n"
+                                                          << QByteArray("ADDRESS FFFFFFF8-100000007 BEYOND FFFF") << 2;
     QTest::newRow("start address beyond RAM")
-        << with(3, record(5, 0, QByteArray::fromHex("00010000"))) << QByteArray("START ADDRESS 10000 BEYOND FFFF")
-        << 4;
+        << with(3, record(5, 0, QByteArray::fromHex("00010000"))) << QByteArray("START ADDRESS 10000 BEYOND FFFF") << 4;
 }
 
 void TstTargetSim::aBadRecordReportsItsLineAndTheRestIsSwallowed()
@@ -660,8 +655,8 @@ void TstTargetSim::aHexFileLoadsOverTheLine_data()
 {
     QTest::addColumn<QByteArray>("file");
     QTest::addColumn<QByteArray>("reply");
-    QTest::addColumn<int>("bytes");     // data bytes loaded (0 when the load failed)
-    QTest::addColumn<int>("at");        // where `image` must stand in the RAM afterwards
+    QTest::addColumn<int>("bytes"); // data bytes loaded (0 when the load failed)
+    QTest::addColumn<int>("at"); // where `image` must stand in the RAM afterwards
     QTest::addColumn<QByteArray>("image");
     const QList<QByteArray> lines = blinkLines();
     const QByteArray blink("LOADED 41 BYTES, START 0100");
@@ -670,16 +665,16 @@ void TstTargetSim::aHexFileLoadsOverTheLine_data()
     QTest::newRow("no final line end") << lines.join("\r\n") << blink << 41 << 0x0100 << kBlinkCode;
     // 184 KB of text that fills the RAM.
     const QByteArray full = programImage(RobotMonitor::kMemorySize);
-    QTest::newRow("a large part's program filling the RAM") << largeProgramHex(full)
-                                                              << QByteArray("LOADED 65536 BYTES, START 0000")
-                                                              << RobotMonitor::kMemorySize << 0 << full;
+    QTest::newRow("a large part's program filling the RAM")
+        << largeProgramHex(full) << QByteArray("LOADED 65536 BYTES, START 0000") << RobotMonitor::kMemorySize << 0
+        << full;
     // 207 KB of text: the RAM holds what came before the first record beyond it, and the rest (hex digits,
     // F and B among them) is swallowed. Line 1 is the address record, 2..4097 the first 64 KB, 4098 the next
     // address record.
     const QByteArray over = programImage(RobotMonitor::kMemorySize + 8192);
-    QTest::newRow("a program larger than the RAM") << largeProgramHex(over)
-                                                   << QByteArray("ADDRESS 10000-1000F BEYOND FFFF AT LINE 4099") << 0
-                                                   << 0 << over.left(RobotMonitor::kMemorySize);
+    QTest::newRow("a program larger than the RAM")
+        << largeProgramHex(over) << QByteArray("ADDRESS 10000-1000F BEYOND FFFF AT LINE 4099") << 0 << 0
+        << over.left(RobotMonitor::kMemorySize);
 }
 
 void TstTargetSim::aHexFileLoadsOverTheLine()

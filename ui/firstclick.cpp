@@ -118,7 +118,8 @@ bool FirstClick::nativeEventFilter(const QByteArray& eventType, void* message, q
         if (press->extension != m_xinputOpcode || press->event_type != XCB_INPUT_BUTTON_PRESS || press->detail != 1
             || press->deviceid == press->sourceid || press->event != m_window->winId())
             return false;
-        return blockedPress(QPointF(fromFixed(press->event_x), fromFixed(press->event_y)) / m_window->devicePixelRatioF());
+        return blockedPress(QPointF(fromFixed(press->event_x), fromFixed(press->event_y))
+                            / m_window->devicePixelRatioF());
     }
     if (type == XCB_BUTTON_PRESS) {
         const auto* press = static_cast<const xcb_button_press_event_t*>(message);

@@ -181,9 +181,16 @@ choose_file "$long"
 # While the open-file dialog reads a folder of many names that are not UTF-8, the download keeps its pace and
 # Stop, beside the dialog, takes its first click.
 open_dialog
-xdotool windowfocus --sync "$dialog"; sleep 0.3
-xdotool key ctrl+a; xdotool type --delay 5 "$big"; xdotool key Return
-before=$(stat -c %s "$work/received"); sleep 1; during=$(( $(stat -c %s "$work/received") - before ))
+for attempt in 1 2 3; do
+  xdotool windowfocus --sync "$dialog"; sleep 0.3
+  xdotool key ctrl+a; xdotool type --delay 5 "$big"; xdotool key Return
+  before=$(stat -c %s "$work/received"); sleep 1; during=$(( $(stat -c %s "$work/received") - before ))
+  # Qt's dialog may refuse a path typed at machine speed with a message box of its own (see choose_file).
+  box=$(xdotool search --onlyvisible --name '^열기$' | grep -vx "$dialog" | head -n1) || true
+  [ -n "$box" ] || break
+  echo "operator-drive: note: the file dialog refused $big (attempt $attempt); typing it again"
+  xdotool windowfocus --sync "$box"; xdotool key Return; sleep 0.3
+done
 [ "$during" -ge 800 ] || { shot listing; fail "while the dialog read the folder, only $during bytes of the download went out in a second"; }
 xdotool mousemove --sync $((X + 116)) $((Y + 132))
 sent_before_stop=$(grep -c S "$work/received" || true)
@@ -193,8 +200,13 @@ for _ in $(seq 400); do [ "$(grep -c S "$work/received" || true)" -gt "$sent_bef
 stop_ms=$((($(date +%s%N) - stop_clicked) / 1000000))
 [ "$(grep -c S "$work/received" || true)" -gt "$sent_before_stop" ] || { shot stop-lost; fail "Stop clicked beside the open dialog never reached the robot"; }
 sleep 0.5; shot stopped
-xdotool windowfocus --sync "$dialog"; xdotool key Escape
-for _ in $(seq 50); do xdotool search --onlyvisible --name '^열기$' >/dev/null || break; sleep 0.1; done
+# Escape closes whatever of the dialog is open (a message box of its own first).
+for _ in $(seq 10); do
+  open=$(xdotool search --onlyvisible --name '^열기$' | tail -n1) || break
+  [ -n "$open" ] || break
+  xdotool windowfocus --sync "$open"; xdotool key Escape; sleep 0.3
+done
+xdotool search --onlyvisible --name '^열기$' >/dev/null && { shot dialog-stays; fail "the file dialog did not close"; }
 xdotool windowfocus --sync "$window"
 sleep 1.5         # the monitor gives up on the broken load once the line is quiet
 click 252 300     # l, and a whole download after the stopped one
