@@ -210,6 +210,7 @@ int spawn(const std::vector<std::string>& argv, const std::string& display, int 
         ::dup2(stdoutFd >= 0 ? stdoutFd : null, 1);
         ::dup2(log >= 0 ? log : null, 2);
         std::vector<char*> args;
+        args.reserve(argv.size() + 1);
         for (const std::string& a : argv)
             args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
@@ -260,6 +261,7 @@ struct XServer
             ::dup2(null, 1);
             ::dup2(null, 2);
             std::vector<char*> args;
+            args.reserve(argv.size() + 1);
             for (const std::string& a : argv)
                 args.push_back(const_cast<char*>(a.c_str()));
             args.push_back(nullptr);
@@ -504,7 +506,7 @@ std::string textLine(long n)
 {
     std::string line;
     for (int c = 0; c < 60; ++c)
-        line += static_cast<char>('!' + (n * 7 + c * 3) % 90);
+        line += static_cast<char>('!' + (n * 7 + static_cast<long>(c) * 3) % 90);
     return line + "\r\n";
 }
 
