@@ -14,6 +14,14 @@
 // dropped with a beep. It never answers the target's terminal requests (see VtScreen): the only bytes
 // it puts on the line are typed ones.
 //
+// Lettering: printable ASCII and the line-drawing set (DEC special graphics, box drawing) are copied from
+// the 8 x 12 pixel glyphs of AsciiFace, in exactly two colours (the cell's text and background), out of an
+// atlas made once per pair of colours; lines of the set join across cells. Everything else (Hangul, mostly)
+// is drawn by the font "Terminal" stands for, without antialiasing, centred in its cells. Bold is drawn in the bright form of its
+// colour. A double-width line (ESC # 6) shows its cells at twice the width, a double-height one (ESC # 3/4)
+// its half at twice the size, pixel for pixel. The cursor is a bar over the cell's last two rows in the
+// text colour of the cell under it, so that it shows on reverse video and a reversed screen alike.
+//
 // Painting: the cells are drawn into a canvas of the pane's size. Only damaged cells are drawn again, and
 // a scroll moves the canvas's pixels and draws only the rows it exposed; a paint copies the canvas and
 // lays the cursor, the text being composed and the scroll-back marker over it. Repaints are spaced at
@@ -43,13 +51,12 @@
 #include <QFont>
 #include <QFrame>
 #include <QPixmap>
-#include <QRawFont>
 #include <QRect>
 #include <QRegion>
 #include <QString>
 #include <QTimer>
 
-#include <array>
+#include <unordered_map>
 #include <utility>
 
 class QKeyEvent;
@@ -180,25 +187,30 @@ private:
     void setSelection(const TextPoint& anchor, const TextPoint& end);
     void publishSelection();
     void onCursorMoved(const QPoint& position, bool visible);
+    // The pixels of the cursor at `position` (a cell of the screen); see the definition for `margin`.
+    QRect cursorArea(const QPoint& position, bool margin) const;
     void schedulePaint(const QRect& pixels);
     void flushPaint();
     void updateBlinking();
     void toggleCursor();
+    // The face and the line-drawing set in one pair of colours, made on first use.
+    struct Atlas
+    {
+        QPixmap face;
+        QPixmap graphics;
+    };
+    const Atlas& atlasFor(const QColor& ink, const QColor& paper) const;
     void paintRow(QPainter& painter, int row, int firstColumn, int lastColumn) const;
-    // Paints the run of plain ASCII cells of `first`'s look from `column`; returns the column after it.
-    int paintAsciiRun(QPainter& painter, int row, int column, int lastColumn, const VtScreen::Cell& first) const;
-    void drawAscii(QPainter& painter, const QPointF& origin, const QString& run, bool bold) const;
-    // Paints one cell of any other character; returns how many columns it took.
-    int paintCell(QPainter& painter, int row, int column, const VtScreen::Cell& cell) const;
+    // A double-width or double-height line, whole.
+    void paintDoubleRow(QPainter& painter, int row, VtScreen::LineSize size) const;
+    // Paints one cell (both of a double-width character) with its top left at `at`; returns its columns.
+    int paintCell(QPainter& painter, const QPoint& at, const VtScreen::Cell& cell) const;
 
     VtScreen m_screen;
     TApdComPort* m_port = nullptr;
     TApdKeyboardEmulator* m_keyboard = nullptr;
-    QFont m_font;      // letter-spaced so that ASCII advances exactly one cell
-    QFont m_plainFont; // for characters drawn one by one in their cells
-    qreal m_ascent = 0;
-    QRawFont m_rawFont;                     // m_plainFont's glyphs, for ASCII runs
-    std::array<quint32, 0x60> m_asciiGlyphs{}; // glyph of each character 0x20..0x7F in m_rawFont; 0: none
+    QFont m_font; // for the characters that the face and its line-drawing set lack
+    mutable std::unordered_map<quint64, Atlas> m_atlases; // by the pair of colours, ink in the high half
     QTimer m_throttle;
     QTimer m_blink;
     QElapsedTimer m_sinceLastFlush;

@@ -306,11 +306,19 @@ VtScreen::Cell VtScreen::convert(const void* vtermCell) const
         result.chars[i] = source.chars[i] == 0xFFFFFFFFu ? 0 : source.chars[i];
     // libvterm marks the right half of a double-width character with (uint32_t)-1.
     result.width = source.chars[0] == 0xFFFFFFFFu ? 0 : source.width;
-    result.foreground = toQColor(m_screen, source.fg, true);
+    VTermColor foreground = source.fg;
+    if (source.attrs.bold != 0 && VTERM_COLOR_IS_INDEXED(&foreground) && foreground.indexed.idx < 8)
+        foreground.indexed.idx += 8;
+    result.foreground = toQColor(m_screen, foreground, true);
     result.background = toQColor(m_screen, source.bg, false);
     result.bold = source.attrs.bold != 0;
     result.underline = source.attrs.underline != 0;
     result.reverse = source.attrs.reverse != 0;
+    if (source.attrs.dwl != 0) {
+        result.lineSize = source.attrs.dhl == 1 ? LineSize::DoubleTop
+            : source.attrs.dhl == 2             ? LineSize::DoubleBottom
+                                                : LineSize::DoubleWidth;
+    }
     return result;
 }
 

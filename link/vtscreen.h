@@ -55,7 +55,17 @@ public:
     static constexpr int kColumns = 62;
     static constexpr int kScrollbackLines = 1000;
 
-    // One cell as the pane paints it.
+    // The size its line is drawn at (ESC # 3/4/6): a double-width line shows its first kColumns / 2
+    // cells at twice their width, a double-height line the top or bottom half of them at twice their size.
+    enum class LineSize : quint8 {
+        Single,
+        DoubleWidth,
+        DoubleTop,
+        DoubleBottom
+    };
+
+    // One cell as the pane paints it. A bold cell's text colour from the first eight of the palette is
+    // the bright one of the same (as terminals show bold); the pane's own colour is the pane's to brighten.
     struct Cell
     {
         char32_t chars[6] = {};
@@ -65,6 +75,7 @@ public:
         bool bold = false;
         bool underline = false;
         bool reverse = false;
+        LineSize lineSize = LineSize::Single;
     };
 
     explicit VtScreen(QObject* parent = nullptr);

@@ -393,13 +393,19 @@ void ApdTerminalTest::thePrintableAsciiSetIsDrawnInTwoColoursAndEveryGlyphStands
     QTest::addColumn<QColor>("ink");
     QTest::addColumn<QColor>("paper");
     QTest::addColumn<QColor>("background");
+    // Empty: the cells are copied from the face's atlas; else the set goes through a pane after these bytes.
+    QTest::addColumn<QByteArray>("throughPane");
     const QColor silver(192, 192, 192);
     const QColor black(0, 0, 0);
     const QColor transparent(Qt::transparent);
-    QTest::newRow("silver on black") << silver << black << black;
-    QTest::newRow("over filled cells, transparent paper") << silver << transparent << black;
-    QTest::newRow("reverse video") << black << silver << silver;
-    QTest::newRow("yellow over a navy cell") << QColor(255, 255, 0) << transparent << QColor(0, 0, 128);
+    QTest::newRow("silver on black") << silver << black << black << QByteArray();
+    QTest::newRow("over filled cells, transparent paper") << silver << transparent << black << QByteArray();
+    QTest::newRow("reverse video") << black << silver << silver << QByteArray();
+    QTest::newRow("yellow over a navy cell") << QColor(255, 255, 0) << transparent << QColor(0, 0, 128) << QByteArray();
+    QTest::newRow("through the pane") << silver << black << black << QByteArray("\x1b[?25l");
+    QTest::newRow("through the pane, reverse video") << black << silver << silver << QByteArray("\x1b[?25l\x1b[7m");
+    QTest::newRow("through the pane, bold")
+        << QColor(255, 255, 255) << black << black << QByteArray("\x1b[?25l\x1b[1m");
 }
 
 void ApdTerminalTest::thePrintableAsciiSetIsDrawnInTwoColoursAndEveryGlyphStandsApart()
@@ -407,13 +413,24 @@ void ApdTerminalTest::thePrintableAsciiSetIsDrawnInTwoColoursAndEveryGlyphStands
     QFETCH(QColor, ink);
     QFETCH(QColor, paper);
     QFETCH(QColor, background);
+    QFETCH(QByteArray, throughPane);
     constexpr int kWidth = AsciiFace::kWidth;
     constexpr int kHeight = AsciiFace::kHeight;
     constexpr int kPerRow = 16;
-    // The 95 glyphs, 16 cells to a row, copied from the atlas as a painter copies cells.
+    // The 95 glyphs, 16 cells to a row, copied from the atlas as a painter copies cells, or drawn by the pane
+    // as six lines of sixteen characters.
     QImage canvas(kPerRow * kWidth, 6 * kHeight, QImage::Format_ARGB32_Premultiplied);
     canvas.fill(background);
-    {
+    if (!throughPane.isEmpty()) {
+        TApdTerminal pane;
+        pane.setFixedSize(pane.sizeHint());
+        QByteArray set = throughPane;
+        for (int i = 0; i < AsciiFace::kCount; ++i)
+            set += QByteArray(1, static_cast<char>(AsciiFace::kFirst + static_cast<char32_t>(i)))
+                + (i % kPerRow == kPerRow - 1 ? "\r\n" : "");
+        pane.receive(set);
+        canvas = pane.grab().toImage().copy(canvas.rect());
+    } else {
         QPainter painter(&canvas);
         const QImage atlas = AsciiFace::atlas(ink, paper);
         for (int i = 0; i < AsciiFace::kCount; ++i)
