@@ -118,6 +118,7 @@ void VtScreen::clear()
     if (m_guard.abandonString(m_utf8))
         feed(m_utf8);
     vterm_screen_reset(m_screen, 1);
+    m_guard.terminalReset();
     // The reset homes the cursor without reporting it.
     VTermPos home{};
     vterm_state_get_cursorpos(m_state, &home);

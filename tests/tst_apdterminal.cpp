@@ -54,6 +54,8 @@ private slots:
     void theCellGridFillsThePaneExactlyAndHangulIsPaintedDoubleWidth();
     void thePrintableAsciiSetIsDrawnInTwoColoursAndEveryGlyphStandsApart_data();
     void thePrintableAsciiSetIsDrawnInTwoColoursAndEveryGlyphStandsApart();
+    void theSameBytesAreDrawnAsXtermDrawsThem_data();
+    void theSameBytesAreDrawnAsXtermDrawsThem();
     void theCursorBlinksOnlyWhileTheWindowIsShownAndActive();
     void theScrollBackHoldsTheViewUntilTheOperatorReturns_data();
     void theScrollBackHoldsTheViewUntilTheOperatorReturns();
@@ -497,6 +499,82 @@ void ApdTerminalTest::thePrintableAsciiSetIsDrawnInTwoColoursAndEveryGlyphStands
     }
 }
 
+namespace {
+
+const QColor kSilver(192, 192, 192);
+const QColor kBlack(0, 0, 0);
+
+// One cell of the face or its line-drawing set, pixel for pixel, as the pane should draw it.
+QImage faceCell(const AsciiFace::Rows& rows, const QColor& ink = kSilver, const QColor& paper = kBlack)
+{
+    QImage cell(AsciiFace::kWidth, AsciiFace::kHeight, QImage::Format_RGB32);
+    for (int y = 0; y < AsciiFace::kHeight; ++y)
+        for (int x = 0; x < AsciiFace::kWidth; ++x)
+            cell.setPixel(x, y, ((rows[size_t(y)] >> (AsciiFace::kWidth - 1 - x)) & 1U ? ink : paper).rgb());
+    return cell;
+}
+
+QImage beside(const QImage& left, const QImage& right, bool below = false)
+{
+    QImage both(below ? left.width() : left.width() + right.width(),
+                below ? left.height() + right.height() : left.height(), QImage::Format_RGB32);
+    QPainter painter(&both);
+    painter.drawImage(0, 0, left);
+    painter.drawImage(below ? 0 : left.width(), below ? left.height() : 0, right);
+    return both;
+}
+
+} // namespace
+
+void ApdTerminalTest::theSameBytesAreDrawnAsXtermDrawsThem_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QImage>("expected"); // the pane's top left corner
+    const QByteArray noCursor("\x1b[?25l");
+    const QImage line = faceCell(AsciiFace::graphic(U'─'));
+    QTest::newRow("q after ESC 8 is a line") << "\x1b(0\0337\x1b(B\0338q" + noCursor << line;
+    const std::pair<char, char32_t> pictures[]
+        = {{'b', U'␉'}, {'c', U'␌'}, {'d', U'␍'}, {'e', U'␊'}, {'h', U'␤'}, {'i', U'␋'}};
+    for (const auto& [code, picture] : pictures)
+        QTest::addRow("the control picture of %c", code)
+            << "\x1b(0" + QByteArray(1, code) + noCursor << faceCell(AsciiFace::graphic(picture));
+    QTest::newRow("0x5F is a blank in line drawing") << "\x1b(0_" + noCursor << faceCell(AsciiFace::Rows{});
+    QTest::newRow("horizontal lines join") << "\x1b(0qq" + noCursor << beside(line, line);
+    const QImage bar = faceCell(AsciiFace::graphic(U'│'));
+    QTest::newRow("vertical lines join") << "\x1b(0x\r\nx" + noCursor << beside(bar, bar, true);
+    const QImage a = faceCell(AsciiFace::glyph(U'A'));
+    QTest::newRow("a double-width line draws its cells twice as wide")
+        << "\x1b#6A" + noCursor << a.scaled(16, 12, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+    QTest::newRow("a double-height line draws its top half twice as large")
+        << "\x1b#3A" + noCursor << a.copy(0, 0, 8, 6).scaled(16, 12, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+    QTest::newRow("and its bottom half") << "\x1b#4A"
+            + noCursor << a.copy(0, 6, 8, 6).scaled(16, 12, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+    QImage cursor = faceCell(AsciiFace::Rows{}, kBlack, kSilver);
+    for (int y = AsciiFace::kHeight - 2; y < AsciiFace::kHeight; ++y)
+        for (int x = 0; x < AsciiFace::kWidth; ++x)
+            cursor.setPixel(x, y, kBlack.rgb());
+    QTest::newRow("the cursor shows on a reversed screen") << QByteArray("\x1b[?5h") << cursor;
+    QTest::newRow("the cursor shows on reverse video") << QByteArray("\x1b[7m \x1b[D") << cursor;
+}
+
+void ApdTerminalTest::theSameBytesAreDrawnAsXtermDrawsThem()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QImage, expected);
+    TApdTerminal pane;
+    pane.setFixedSize(pane.sizeHint());
+    pane.receive(bytes);
+    const QImage drawn = pane.grab().toImage().copy(expected.rect()).convertToFormat(QImage::Format_RGB32);
+    for (int y = 0; y < expected.height(); ++y)
+        for (int x = 0; x < expected.width(); ++x)
+            QVERIFY2(drawn.pixel(x, y) == expected.pixel(x, y),
+                     qPrintable(QStringLiteral("pixel %1,%2 is %3, expected %4")
+                                    .arg(x)
+                                    .arg(y)
+                                    .arg(drawn.pixel(x, y), 8, 16)
+                                    .arg(expected.pixel(x, y), 8, 16)));
+}
+
 void ApdTerminalTest::theCursorBlinksOnlyWhileTheWindowIsShownAndActive()
 {
     QVERIFY2(m_pane->isBlinking(), "the cursor does not blink in the active window");
@@ -692,6 +770,9 @@ void ApdTerminalTest::damageAndScrollPaintingMatchAFullRepaint_data()
     QTest::newRow("reverse scrolling and inserted characters")
         << numberedLines(22) + "\x1b[1;1H\x1bM\x1bMabc\x1b[1;2H\x1b[3@\x1b[2P\x1b[10;5H\x1b[4@ZZ";
     QTest::newRow("a clear in the middle") << numberedLines(30) + "\x1b[2J\x1b[H" + numberedLines(3);
+    QTest::newRow("double-width and double-height lines and line drawing scrolling")
+        << QByteArray("\x1b#6wide line\r\n\x1b(0lqqk\x1b(B box\r\n\x1b#3tall\r\n\x1b#4tall\r\n").repeated(8)
+            + "\x1b[3;1H\x1b#5narrow again\x1b[10;1H\x1b#6wide again\x1b[?5h";
 }
 
 void ApdTerminalTest::damageAndScrollPaintingMatchAFullRepaint()
