@@ -3,12 +3,14 @@
 #include "link/apdcomport.h"
 #include "link/asciiface.h"
 #include "link/cp949.h"
+#include "link/filename.h"
 #include "link/keymap.h"
 
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
@@ -25,7 +27,7 @@ const QColor kTextColour(192, 192, 192); // silver
 const QColor kBackground(0, 0, 0);
 constexpr int kCursorHeight = 2;
 constexpr int kWheelLines = 3; // lines per notch of the wheel
-constexpr int kMarkerMargin = 2; // between the scroll-back marker and the grid's top and right edges
+constexpr int kMarkerMargin = 2; // around the markers, between them and the grid's top and right edges
 // Atlases kept at once, one per pair of colours; more are made again when needed.
 constexpr std::size_t kMaxAtlases = 64;
 const QRect kGrid(0, 0, VtScreen::kColumns * TApdTerminal::kCellWidth, VtScreen::kRows * TApdTerminal::kCellHeight);
@@ -106,12 +108,22 @@ TApdTerminal::TApdTerminal(QWidget* parent)
     connect(&m_screen, &VtScreen::cursorMoved, this, &TApdTerminal::onCursorMoved);
     connect(&m_screen, &VtScreen::cellsMoved, this, &TApdTerminal::onCellsMoved);
     connect(&m_screen, &VtScreen::historyGrew, this, &TApdTerminal::onHistoryGrew);
+    connect(&m_screen, &VtScreen::linesCaptured, this,
+            [this](const QString& lines) { m_capture.write(lines.toUtf8()); });
+    connect(&m_capture, &CaptureWriter::failed, this, &TApdTerminal::onCaptureFailed);
+    connect(&m_capture, &CaptureWriter::finished, this, [this] { emit captureFinished(m_capture.path()); });
+    connect(&m_saving, &CaptureWriter::failed, this, &TApdTerminal::saveFailed);
+    connect(&m_saving, &CaptureWriter::finished, this, [this] { emit savedText(m_saving.path()); });
     m_canvas = QPixmap(kGrid.size());
     m_canvas.fill(kBackground);
     m_stale = kGrid;
 }
 
-TApdTerminal::~TApdTerminal() = default;
+TApdTerminal::~TApdTerminal()
+{
+    // The line the cursor is on goes into the capture file too, as on every stop.
+    stopCapture();
+}
 
 QSize TApdTerminal::sizeHint() const
 {
@@ -135,6 +147,49 @@ void TApdTerminal::ClearWindow()
 void TApdTerminal::receive(const QByteArray& bytes)
 {
     m_screen.write(bytes);
+}
+
+bool TApdTerminal::startCapture(const QString& path, bool append, QString* error)
+{
+    stopCapture();
+    if (!m_capture.open(path, append, error))
+        return false;
+    CaptureFile = path;
+    Capture = true;
+    m_screen.setCapturing(true);
+    update();
+    return true;
+}
+
+void TApdTerminal::stopCapture()
+{
+    if (!Capture)
+        return;
+    m_capture.write(m_screen.captureRest().toUtf8());
+    m_screen.setCapturing(false);
+    m_capture.close();
+    Capture = false;
+    update();
+}
+
+void TApdTerminal::onCaptureFailed(const QString& path, const QString& reason)
+{
+    if (Capture && path == m_capture.path()) {
+        m_screen.setCapturing(false);
+        m_capture.close();
+        Capture = false;
+        update();
+    }
+    emit captureFailed(path, reason);
+}
+
+bool TApdTerminal::saveText(const QString& path, QString* error)
+{
+    if (!m_saving.open(path, false, error))
+        return false;
+    m_saving.write(m_screen.allText().toUtf8());
+    m_saving.close();
+    return true;
 }
 
 void TApdTerminal::send(const QByteArray& bytes)
@@ -622,15 +677,26 @@ void TApdTerminal::drawStaleCells()
     m_stale = QRegion();
 }
 
-void TApdTerminal::drawMarker(QPainter& painter) const
+void TApdTerminal::drawMarkers(QPainter& painter) const
 {
-    const QString text = QStringLiteral("▲ %1줄 위").arg(m_scrollBack);
     painter.setFont(m_font);
-    const QRect box = painter.fontMetrics().boundingRect(text).adjusted(-3, 0, 3, 0);
-    const QRect at(QPoint(kGrid.width() - kMarkerMargin - box.width(), kMarkerMargin), box.size());
-    painter.fillRect(at, kTextColour);
-    painter.setPen(kBackground);
-    painter.drawText(at, Qt::AlignCenter, text);
+    QStringList markers;
+    if (Capture) {
+        const QString name = printableText(displayFileName(QFileInfo(CaptureFile).fileName()));
+        markers << QStringLiteral("● 기록 중: %1")
+                       .arg(painter.fontMetrics().elidedText(name, Qt::ElideMiddle, kGrid.width() / 2));
+    }
+    if (m_scrollBack > 0)
+        markers << QStringLiteral("▲ %1줄 위").arg(m_scrollBack);
+    int top = kMarkerMargin;
+    for (const QString& text : markers) {
+        const QRect box = painter.fontMetrics().boundingRect(text).adjusted(-3, 0, 3, 0);
+        const QRect at(QPoint(kGrid.width() - kMarkerMargin - box.width(), top), box.size());
+        painter.fillRect(at, kTextColour);
+        painter.setPen(kBackground);
+        painter.drawText(at, Qt::AlignCenter, text);
+        top = at.bottom() + 1 + kMarkerMargin;
+    }
 }
 
 void TApdTerminal::paintEvent(QPaintEvent* event)
@@ -661,8 +727,8 @@ void TApdTerminal::paintEvent(QPaintEvent* event)
         painter.fillRect(bar.left(), bar.bottom() + 1 - kCursorHeight, bar.width(), kCursorHeight,
                          coloursOf(under).first);
     }
-    if (m_scrollBack > 0)
-        drawMarker(painter);
+    if (m_scrollBack > 0 || Capture)
+        drawMarkers(painter);
 }
 
 const TApdTerminal::Atlas& TApdTerminal::atlasFor(const QColor& ink, const QColor& paper) const

@@ -40,11 +40,21 @@
 // goes to the X primary selection when the button is released, and Ctrl+Shift+C or Ctrl+Insert copies
 // it to the clipboard. None of this sends anything; Ctrl+C without Shift is still the control byte.
 //
+// Capture: startCapture() writes every line of what the pane shows to a file as the line is completed (see
+// VtScreen), as UTF-8 text without escape sequences, one line of the pane to a line of the file, in the
+// background (CaptureWriter): the pane and the line never wait for the disk. stopCapture() adds the lines
+// not yet completed up to the cursor's and closes the file. While capturing, a marker in the top right
+// corner names the file (the scroll-back marker stands below it). A file that cannot be written stops the
+// capture and says so by captureFailed; what the pane shows and the line are untouched. saveText() writes
+// the scroll-back and the screen to a file in the same form, in the background too. None of this sends
+// anything.
+//
 // The pane never takes the window's shortcuts (F1..F8, Delete, Ctrl+D): it declines their shortcut
 // override and never sends them. A right click is not consumed, so the window's pop-up menu opens over
 // the pane too; Shift+F10 and the Menu key open it from the keyboard, at the cursor, and send nothing.
 // Hover moves are not relied upon (the window filters them for its hints); drags are.
 
+#include "link/capturewriter.h"
 #include "link/vtscreen.h"
 
 #include <QElapsedTimer>
@@ -131,6 +141,16 @@ public:
     // Copies the selection to the clipboard (nothing happens without one).
     void copy();
 
+    // Starts capturing into `path` (appended to, or emptied first); false with the reason in `error`.
+    bool startCapture(const QString& path, bool append, QString* error);
+    void stopCapture();
+    bool isCapturing() const { return Capture; }
+    // Writes the scroll-back and the screen to `path`, replacing what it held; false with the reason in
+    // `error` when it cannot be opened. savedText or saveFailed follows once it is written or has failed.
+    bool saveText(const QString& path, QString* error);
+    // Bytes waiting for the capture file's disk (tests and benchmarks).
+    qsizetype capturePending() const { return m_capture.pending(); }
+
     bool isBlinking() const { return m_blink.isActive(); }
     // Paints done so far (benchmarks and diagnostics).
     quint64 paintCount() const { return m_paints; }
@@ -139,8 +159,17 @@ public:
 
     QSize sizeHint() const override;
 
-    // Settings as the window sets them. Capturing is never switched on, so the capture file is not
-    // written; the persistent mark has nothing to act on, as the pane offers no marking.
+signals:
+    // The capture into `path` stopped, as the file could not be written (`reason`, a sentence).
+    void captureFailed(const QString& path, const QString& reason);
+    // A capture file is closed with everything in it (after stopCapture()).
+    void captureFinished(const QString& path);
+    void savedText(const QString& path);
+    void saveFailed(const QString& path, const QString& reason);
+
+public:
+    // Settings as the window sets them; CaptureFile names the file while capturing, and the name to offer
+    // otherwise. The persistent mark has nothing to act on, as the pane offers no marking.
     QString CaptureFile = QStringLiteral("APD.CAP");
     bool Capture = false;
     int BlinkTime = 550;
@@ -180,7 +209,8 @@ private:
     void onHistoryGrew(int count);
     void invalidateAll();
     void drawStaleCells();
-    void drawMarker(QPainter& painter) const;
+    void drawMarkers(QPainter& painter) const;
+    void onCaptureFailed(const QString& path, const QString& reason);
     VtScreen::Cell viewCell(int row, int column) const;
     TextPoint pointAt(const QPoint& pixel) const;
     std::pair<TextPoint, TextPoint> selectionBounds() const;
@@ -207,6 +237,8 @@ private:
     int paintCell(QPainter& painter, const QPoint& at, const VtScreen::Cell& cell) const;
 
     VtScreen m_screen;
+    CaptureWriter m_capture;
+    CaptureWriter m_saving;
     TApdComPort* m_port = nullptr;
     TApdKeyboardEmulator* m_keyboard = nullptr;
     QFont m_font; // for the characters that the face and its line-drawing set lack

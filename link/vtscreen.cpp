@@ -83,15 +83,90 @@ void VtScreen::writeText(std::u32string_view text)
 
 void VtScreen::feed(const std::string& utf8)
 {
+    if (m_capturing)
+        feedCapturing(utf8);
+    else
+        feedChunked(utf8.data(), utf8.size());
+}
+
+void VtScreen::feedChunked(const char* bytes, std::size_t size)
+{
     std::size_t at = 0;
-    while (at < utf8.size()) {
-        std::size_t end = std::min(utf8.size(), at + VtGuard::kMaxChunk);
+    while (at < size) {
+        std::size_t end = std::min(size, at + VtGuard::kMaxChunk);
         // Cut between characters, never inside one.
-        while (end < utf8.size() && end > at && (static_cast<unsigned char>(utf8[end]) & 0xC0) == 0x80)
+        while (end < size && end > at && (static_cast<unsigned char>(bytes[end]) & 0xC0) == 0x80)
             --end;
-        vterm_input_write(m_vterm, utf8.data() + at, end - at);
+        vterm_input_write(m_vterm, bytes + at, end - at);
         at = end;
     }
+}
+
+void VtScreen::feedCapturing(const std::string& utf8)
+{
+    // Fed up to each line feed, so that the line it leaves can be read before the feed moves the cursor. A
+    // feed byte is never part of a longer UTF-8 character.
+    std::size_t at = 0;
+    while (at < utf8.size()) {
+        const std::size_t feedAt = utf8.find_first_of("\n\v\f", at);
+        if (feedAt == std::string::npos) {
+            feedChunked(utf8.data() + at, utf8.size() - at);
+            return;
+        }
+        feedChunked(utf8.data() + at, feedAt - at);
+        captureLines(cursorLine(), m_captured);
+        feedChunked(utf8.data() + feedAt, 1);
+        m_captureFrom = cursorLine();
+        at = feedAt + 1;
+    }
+}
+
+qint64 VtScreen::cursorLine() const
+{
+    VTermPos position{};
+    vterm_state_get_cursorpos(m_state, &position);
+    return static_cast<qint64>(m_linesPushed) + position.row;
+}
+
+void VtScreen::captureLines(qint64 last, QString& out) const
+{
+    const auto pushed = static_cast<qint64>(m_linesPushed);
+    // A cursor moved up (or a reset) since: only its own line is taken. Lines gone from the scroll-back
+    // cannot be read any more.
+    const qint64 first = std::max({m_captureFrom <= last ? m_captureFrom : last, pushed - historyLines()});
+    for (qint64 line = first; line <= last; ++line) {
+        out += lineText(static_cast<int>(line - pushed));
+        out += QLatin1Char('\n');
+    }
+}
+
+void VtScreen::setCapturing(bool on)
+{
+    m_capturing = on;
+    m_captureFrom = cursorLine();
+}
+
+QString VtScreen::captureRest()
+{
+    QString rest;
+    captureLines(cursorLine(), rest);
+    m_captureFrom = cursorLine();
+    while (rest.endsWith(QStringLiteral("\n\n")))
+        rest.chop(1);
+    return rest == QStringLiteral("\n") ? QString() : rest;
+}
+
+QString VtScreen::allText() const
+{
+    int last = kRows - 1;
+    while (last >= 0 && lineText(last).isEmpty())
+        --last;
+    QString text;
+    for (int line = -historyLines(); line <= last; ++line) {
+        text += lineText(line);
+        text += QLatin1Char('\n');
+    }
+    return text;
 }
 
 void VtScreen::clear()
@@ -129,6 +204,11 @@ void VtScreen::clear()
 void VtScreen::finishWrite()
 {
     vterm_screen_flush_damage(m_screen);
+    if (!m_captured.isEmpty()) {
+        const QString lines = m_captured;
+        m_captured.clear();
+        emit linesCaptured(lines);
+    }
     if (m_pushedSinceEmit > 0) {
         const int count = m_pushedSinceEmit;
         m_pushedSinceEmit = 0;
