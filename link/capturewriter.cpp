@@ -142,7 +142,8 @@ void CaptureWriter::run(const std::shared_ptr<Session>& session, CaptureWriter* 
             session->wake.wait_for(lock, interval,
                                    [&] { return !session->queue.isEmpty() || session->closing || session->failed; });
             if (session->failed) {
-                failure = QStringLiteral("디스크가 받아 쓰는 것보다 빨리 들어와, 기다리는 내용이 %1 MB를 넘었습니다.")
+                failure = QStringLiteral(
+                              "디스크가 들어오는 속도를 따라가지 못해, 쓰기를 기다리는 내용이 %1 MB를 넘었습니다.")
                               .arg(kMaxPending / (1024 * 1024));
                 break;
             }

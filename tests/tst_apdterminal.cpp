@@ -19,8 +19,10 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QImage>
 #include <QInputMethodEvent>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
@@ -849,7 +851,11 @@ private:
         if (auto* dialog = qobject_cast<QFileDialog*>(modal)) {
             if (offered.isEmpty() && !dialog->selectedFiles().isEmpty())
                 offered = dialog->selectedFiles().constFirst();
-            dialog->selectFile(m_path);
+            // Typed into the name field, as the operator does: selectFile() leaves a field with the focus alone.
+            const QFileInfo chosen(m_path);
+            dialog->setDirectory(chosen.absolutePath());
+            if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+                name->setText(chosen.fileName());
             static_cast<QDialog*>(dialog)->accept();
         } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
             for (QAbstractButton* button : box->buttons()) {
