@@ -351,19 +351,39 @@ VtScreen::Cell VtScreen::lineCell(int line, int column) const
 
 QString VtScreen::lineText(int line, int first, int last) const
 {
+    // Read from libvterm's cells as they are, without the colours that Cell carries: a capture reads every
+    // line that the target completes.
     QString text;
+    text.reserve(kColumns);
+    const int count = historyLines();
+    if (line < -count || line >= kRows)
+        return text;
     for (int column = std::max(0, first); column <= std::min(last, kColumns - 1); ++column) {
-        const Cell c = lineCell(line, column);
-        if (c.width == 0)
+        VTermScreenCell held{};
+        const VTermScreenCell* source = &held;
+        if (line >= 0) {
+            if (!vterm_screen_get_cell(m_screen, VTermPos{line, column}, &held))
+                continue;
+        } else {
+            const int row = (m_history->first + count + line) % kScrollbackLines;
+            source = &m_history->cells[static_cast<std::size_t>(row) * kColumns + static_cast<std::size_t>(column)];
+        }
+        // libvterm marks the right half of a double-width character with (uint32_t)-1; a cell never written
+        // (zeroed) is a blank.
+        if (source->chars[0] == 0xFFFFFFFFu)
             continue;
-        if (c.chars[0] == 0) {
+        if (source->chars[0] == 0) {
             text.append(QLatin1Char(' '));
             continue;
         }
-        for (const char32_t ch : c.chars) {
-            if (ch == 0)
-                break;
-            text.append(QString::fromUcs4(&ch, 1));
+        for (int i = 0; i < VTERM_MAX_CHARS_PER_CELL && source->chars[i] != 0; ++i) {
+            const char32_t ch = source->chars[i];
+            if (QChar::requiresSurrogates(ch)) {
+                text.append(QChar(QChar::highSurrogate(ch)));
+                text.append(QChar(QChar::lowSurrogate(ch)));
+            } else {
+                text.append(QChar(static_cast<char16_t>(ch)));
+            }
         }
     }
     while (text.endsWith(QLatin1Char(' ')))
