@@ -20,7 +20,11 @@ QString systemError(int error)
 {
     if (error == ENOSPC || error == EDQUOT)
         return QStringLiteral("디스크에 빈 공간이 없습니다.");
-    return QString::fromLocal8Bit(std::strerror(error));
+    // A sentence, as the messages that quote it expect.
+    QString text = QString::fromLocal8Bit(std::strerror(error));
+    if (!text.endsWith(QLatin1Char('.')))
+        text += QLatin1Char('.');
+    return text;
 }
 
 } // namespace
