@@ -148,7 +148,7 @@ void CaptureWriter::run(const std::shared_ptr<Session>& session, CaptureWriter* 
             if (session->failed) {
                 failure = QStringLiteral(
                               "디스크가 들어오는 속도를 따라가지 못해, 쓰기를 기다리는 내용이 %1 MB를 넘었습니다.")
-                              .arg(kMaxPending / (1024 * 1024));
+                              .arg(kMaxPending / (qsizetype{1024} * 1024));
                 break;
             }
             batch.swap(session->queue);

@@ -31,7 +31,7 @@ class CaptureWriter : public QObject
     Q_OBJECT
 
 public:
-    static constexpr qsizetype kMaxPending = 8 * 1024 * 1024;
+    static constexpr qsizetype kMaxPending = qsizetype{8} * 1024 * 1024;
     static constexpr int kCheckIntervalMs = 1000;
 
     explicit CaptureWriter(QObject* parent = nullptr);

@@ -1001,7 +1001,7 @@ void ApdTerminalTest::theCaptureKeepsWhatThePaneShowsAndSendsNothing()
             for (int tick = 0; tick < 120; ++tick) {
                 m_pane->receive(line.repeated(lines));
                 mostPending = std::max(mostPending, m_pane->capturePending());
-                QTest::qWait(std::max<int>(0, int((tick + 1) * 16 - clock.elapsed())));
+                QTest::qWait(std::max<int>(0, int(qint64{tick + 1} * 16 - clock.elapsed())));
             }
             expected += QByteArray(line.left(61) + "\n").repeated(120 * lines);
         }
@@ -1016,7 +1016,7 @@ void ApdTerminalTest::theCaptureKeepsWhatThePaneShowsAndSendsNothing()
         if (failure.isEmpty())
             QVERIFY2(QTest::qWaitFor([&] { return !captureFinished.isEmpty(); }, 5000),
                      "the capture file was never closed");
-        QVERIFY2(mostPending < 1024 * 1024,
+        QVERIFY2(mostPending < qsizetype{1024} * 1024,
                  qPrintable(QStringLiteral("%1 bytes waited for the disk").arg(mostPending)));
     }
 
