@@ -94,6 +94,10 @@ public:
     TOpenDialog* OpenDialog1 = nullptr;
     TApdProtocol* ApdProtocol1 = nullptr;
     TApdKeyboardEmulator* ApdKeyboardEmulator1 = nullptr;
+    // The pane's capture (Ctrl+Shift+L) and the saving of its scroll-back (Ctrl+Shift+S): keys of the window,
+    // in no menu (Qt-style names, as the progress bar's).
+    QAction* CaptureAction = nullptr;
+    QAction* SaveTextAction = nullptr;
 
     // Event handlers. Click handlers take the sender; mouse-move handlers also take the shift state and
     // the position. None of them uses its arguments.
@@ -147,6 +151,13 @@ private:
     void setUpFrame();
     void wireCommandChannel();
     void wireTerminal();
+    // Ctrl+Shift+L: stops a capture, or asks for its file and starts one.
+    void toggleCapture();
+    // Ctrl+Shift+S: asks for a file and writes the pane's scroll-back and screen to it.
+    void saveTerminalText();
+    // Runs the save dialog for a text file of the pane, offering `offered` in the last folder used; empty
+    // when the operator cancels.
+    QString chooseTextFile(const QString& title, const QString& offered);
     void wireDownload();
     // Runs the open-file dialog and queues the file chosen there (D1 and SpeedButton8).
     void sendChosenFile();
@@ -162,6 +173,10 @@ private:
     std::unique_ptr<Ui::TForm1Description> m_ui;
     // A line error read by an activation the operator could not see yet (see FormActivate).
     std::uint16_t m_heldLineError = 0;
+    // The folder of the last capture or saved text, offered again; the working folder before the first.
+    QString m_textFolder;
+    // The capture's or the saving's dialog or question is open (their keys do not open a second one).
+    bool m_askingForTextFile = false;
 };
 
 // The application's one main window while it exists.

@@ -1,15 +1,16 @@
 #include "link/apdterminal.h"
 
 #include "link/apdcomport.h"
+#include "link/asciiface.h"
 #include "link/cp949.h"
+#include "link/filename.h"
 #include "link/keymap.h"
 
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QCoreApplication>
-#include <QFontMetricsF>
-#include <QGlyphRun>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
@@ -26,29 +27,36 @@ const QColor kTextColour(192, 192, 192); // silver
 const QColor kBackground(0, 0, 0);
 constexpr int kCursorHeight = 2;
 constexpr int kWheelLines = 3; // lines per notch of the wheel
-constexpr int kMarkerMargin = 2; // between the scroll-back marker and the grid's top and right edges
+constexpr int kMarkerMargin = 2; // around the markers, between them and the grid's top and right edges
+// Atlases kept at once, one per pair of colours; more are made again when needed.
+constexpr std::size_t kMaxAtlases = 64;
 const QRect kGrid(0, 0, VtScreen::kColumns * TApdTerminal::kCellWidth, VtScreen::kRows * TApdTerminal::kCellHeight);
 
-// A cell drawn as part of a one-call run: plain single-width ASCII.
-bool isPlainAscii(const VtScreen::Cell& cell)
-{
-    return cell.width == 1 && cell.chars[0] < 0x80 && cell.chars[1] == 0;
-}
+// Bold text in the pane's own colour is drawn brighter, as terminals draw it (VtScreen brightens the palette's
+// first eight itself).
+const QColor kBoldTextColour(255, 255, 255);
 
-bool looksAlike(const VtScreen::Cell& a, const VtScreen::Cell& b)
-{
-    return a.foreground == b.foreground && a.background == b.background && a.reverse == b.reverse && a.bold == b.bold
-        && a.underline == b.underline;
-}
-
-// The cell's text and background colours, the defaults filled in and reverse video applied.
+// The cell's text and background colours, the defaults filled in, bold and reverse video applied.
 std::pair<QColor, QColor> coloursOf(const VtScreen::Cell& cell)
 {
-    QColor foreground = cell.foreground.isValid() ? cell.foreground : kTextColour;
+    QColor foreground = cell.foreground.isValid() ? cell.foreground : cell.bold ? kBoldTextColour : kTextColour;
     QColor background = cell.background.isValid() ? cell.background : kBackground;
     if (cell.reverse)
         std::swap(foreground, background);
     return {foreground, background};
+}
+
+bool isDouble(VtScreen::LineSize size)
+{
+    return size != VtScreen::LineSize::Single;
+}
+
+// The single character of a cell that has one and no combining marks; 0 otherwise (a blank is a space).
+char32_t soleCharacter(const VtScreen::Cell& cell)
+{
+    if (cell.chars[0] == 0)
+        return U' ';
+    return cell.chars[1] == 0 ? cell.chars[0] : 0;
 }
 
 } // namespace
@@ -82,24 +90,15 @@ TApdTerminal::TApdTerminal(QWidget* parent)
     setFocusPolicy(Qt::StrongFocus);
     setAutoFillBackground(false);
 
+    // The face draws ASCII and the line-drawing set (link/asciiface.h); this font everything else (Hangul,
+    // mostly), centred in its cells. Without antialiasing its strokes are whole pixels in the text colour, as
+    // bright as the face's beside them; with it, Hangul at this size reads grey and blurred next to them.
     m_font = QFont(QStringLiteral("Terminal"));
     m_font.setPixelSize(kCellHeight);
     m_font.setFixedPitch(true);
     m_font.setStyleHint(QFont::TypeWriter);
     m_font.setKerning(false);
-    m_plainFont = m_font;
-    const QFontMetricsF metrics(m_font);
-    // ASCII runs are drawn in one go, so their advance is stretched to exactly one cell.
-    m_font.setLetterSpacing(QFont::AbsoluteSpacing, kCellWidth - metrics.horizontalAdvance(QLatin1Char('M')));
-    m_ascent = metrics.ascent() + (kCellHeight - metrics.height()) / 2;
-    m_rawFont = QRawFont::fromFont(m_plainFont);
-    m_asciiGlyphs.fill(0);
-    for (char16_t c = 0x21; c < 0x7F && m_rawFont.isValid(); ++c) {
-        const QList<quint32> found = m_rawFont.glyphIndexesForString(QString(QChar(c)));
-        m_asciiGlyphs[c - 0x20] = found.isEmpty() ? 0 : found.first();
-    }
-    // Slot 0 (the blank) says whether the table is usable at all.
-    m_asciiGlyphs[0] = m_asciiGlyphs[u'M' - 0x20];
+    m_font.setStyleStrategy(QFont::NoAntialias);
 
     m_throttle.setSingleShot(true);
     m_throttle.setTimerType(Qt::PreciseTimer);
@@ -109,12 +108,22 @@ TApdTerminal::TApdTerminal(QWidget* parent)
     connect(&m_screen, &VtScreen::cursorMoved, this, &TApdTerminal::onCursorMoved);
     connect(&m_screen, &VtScreen::cellsMoved, this, &TApdTerminal::onCellsMoved);
     connect(&m_screen, &VtScreen::historyGrew, this, &TApdTerminal::onHistoryGrew);
+    connect(&m_screen, &VtScreen::linesCaptured, this,
+            [this](const QString& lines) { m_capture.write(lines.toUtf8()); });
+    connect(&m_capture, &CaptureWriter::failed, this, &TApdTerminal::onCaptureFailed);
+    connect(&m_capture, &CaptureWriter::finished, this, [this] { emit captureFinished(m_capture.path()); });
+    connect(&m_saving, &CaptureWriter::failed, this, &TApdTerminal::saveFailed);
+    connect(&m_saving, &CaptureWriter::finished, this, [this] { emit savedText(m_saving.path()); });
     m_canvas = QPixmap(kGrid.size());
     m_canvas.fill(kBackground);
     m_stale = kGrid;
 }
 
-TApdTerminal::~TApdTerminal() = default;
+TApdTerminal::~TApdTerminal()
+{
+    // The line the cursor is on goes into the capture file too, as on every stop.
+    stopCapture();
+}
 
 QSize TApdTerminal::sizeHint() const
 {
@@ -140,6 +149,49 @@ void TApdTerminal::receive(const QByteArray& bytes)
     m_screen.write(bytes);
 }
 
+bool TApdTerminal::startCapture(const QString& path, bool append, QString* error)
+{
+    stopCapture();
+    if (!m_capture.open(path, append, error))
+        return false;
+    CaptureFile = path;
+    Capture = true;
+    m_screen.setCapturing(true);
+    update();
+    return true;
+}
+
+void TApdTerminal::stopCapture()
+{
+    if (!Capture)
+        return;
+    m_capture.write(m_screen.captureRest().toUtf8());
+    m_screen.setCapturing(false);
+    m_capture.close();
+    Capture = false;
+    update();
+}
+
+void TApdTerminal::onCaptureFailed(const QString& path, const QString& reason)
+{
+    if (Capture && path == m_capture.path()) {
+        m_screen.setCapturing(false);
+        m_capture.close();
+        Capture = false;
+        update();
+    }
+    emit captureFailed(path, reason);
+}
+
+bool TApdTerminal::saveText(const QString& path, QString* error)
+{
+    if (!m_saving.open(path, false, error))
+        return false;
+    m_saving.write(m_screen.allText().toUtf8());
+    m_saving.close();
+    return true;
+}
+
 void TApdTerminal::send(const QByteArray& bytes)
 {
     if (bytes.isEmpty())
@@ -163,8 +215,14 @@ void TApdTerminal::onCellsChanged(const QRect& cells)
         invalidateAll();
         return;
     }
-    m_stale += cellsToPixels(cells);
-    schedulePaint(cellsToPixels(cells));
+    QRect pixels = cellsToPixels(cells);
+    // A double-width or double-height line shows its cells elsewhere than their columns: all of it is drawn.
+    for (int row = cells.top(); row <= cells.bottom(); ++row) {
+        if (isDouble(m_screen.cell(row, 0).lineSize))
+            pixels |= QRect(0, row * kCellHeight, kGrid.width(), kCellHeight);
+    }
+    m_stale += pixels;
+    schedulePaint(pixels);
 }
 
 void TApdTerminal::onCellsMoved(const QRect& area, int rows)
@@ -231,7 +289,8 @@ VtScreen::Cell TApdTerminal::viewCell(int row, int column) const
 TApdTerminal::TextPoint TApdTerminal::pointAt(const QPoint& pixel) const
 {
     const int row = std::clamp(pixel.y() / kCellHeight, 0, VtScreen::kRows - 1);
-    const int column = std::clamp(pixel.x() / kCellWidth, 0, VtScreen::kColumns - 1);
+    const int cellWidth = isDouble(viewCell(row, 0).lineSize) ? 2 * kCellWidth : kCellWidth;
+    const int column = std::clamp(pixel.x() / cellWidth, 0, VtScreen::kColumns - 1);
     return {static_cast<qint64>(m_screen.linesPushed()) + row - m_scrollBack, column};
 }
 
@@ -302,11 +361,21 @@ void TApdTerminal::copy()
         QGuiApplication::clipboard()->setText(selectedText(), QClipboard::Clipboard);
 }
 
+QRect TApdTerminal::cursorArea(const QPoint& position, bool margin) const
+{
+    // The cursor's cell, both of a double-width character's, twice as wide on a double-width line; with the
+    // margin, one cell more on the right, where the cursor stood on a character that is gone now.
+    const VtScreen::Cell line = m_screen.cell(position.y(), 0);
+    const int scale = isDouble(line.lineSize) ? 2 : 1;
+    const int cells = margin || m_screen.cell(position.y(), position.x()).width == 2 ? 2 : 1;
+    return {position.x() * kCellWidth * scale, position.y() * kCellHeight, cells * kCellWidth * scale, kCellHeight};
+}
+
 void TApdTerminal::onCursorMoved(const QPoint& position, bool /*visible*/)
 {
-    QRect dirty = cellsToPixels(QRect(m_cursorShown, QSize(2, 1)));
+    QRect dirty = cursorArea(m_cursorShown, true);
     m_cursorShown = position;
-    dirty |= cellsToPixels(QRect(position, QSize(2, 1)));
+    dirty |= cursorArea(position, true);
     if (!m_preedit.isEmpty())
         dirty |= QRect(0, position.y() * kCellHeight, width(), kCellHeight);
     if (m_scrollBack > 0)
@@ -355,7 +424,7 @@ void TApdTerminal::updateBlinking()
         // Steady while not blinking.
         if (!m_cursorOn) {
             m_cursorOn = true;
-            schedulePaint(cellsToPixels(QRect(m_cursorShown, QSize(2, 1))));
+            schedulePaint(cursorArea(m_cursorShown, true));
         }
     }
 }
@@ -364,7 +433,7 @@ void TApdTerminal::toggleCursor()
 {
     m_cursorOn = !m_cursorOn;
     // Straight to update: a blink is at most two paints a second and must not wait behind the throttle.
-    update(cellsToPixels(QRect(m_cursorShown + QPoint(0, m_scrollBack), QSize(2, 1))));
+    update(cursorArea(m_cursorShown, true).translated(0, m_scrollBack * kCellHeight));
 }
 
 bool TApdTerminal::event(QEvent* event)
@@ -608,15 +677,26 @@ void TApdTerminal::drawStaleCells()
     m_stale = QRegion();
 }
 
-void TApdTerminal::drawMarker(QPainter& painter) const
+void TApdTerminal::drawMarkers(QPainter& painter) const
 {
-    const QString text = QStringLiteral("▲ %1줄 위").arg(m_scrollBack);
-    painter.setFont(m_plainFont);
-    const QRect box = painter.fontMetrics().boundingRect(text).adjusted(-3, 0, 3, 0);
-    const QRect at(QPoint(kGrid.width() - kMarkerMargin - box.width(), kMarkerMargin), box.size());
-    painter.fillRect(at, kTextColour);
-    painter.setPen(kBackground);
-    painter.drawText(at, Qt::AlignCenter, text);
+    painter.setFont(m_font);
+    QStringList markers;
+    if (Capture) {
+        const QString name = printableText(displayFileName(QFileInfo(CaptureFile).fileName()));
+        markers << QStringLiteral("● 기록 중: %1")
+                       .arg(painter.fontMetrics().elidedText(name, Qt::ElideMiddle, kGrid.width() / 2));
+    }
+    if (m_scrollBack > 0)
+        markers << QStringLiteral("▲ %1줄 위").arg(m_scrollBack);
+    int top = kMarkerMargin;
+    for (const QString& text : markers) {
+        const QRect box = painter.fontMetrics().boundingRect(text).adjusted(-3, 0, 3, 0);
+        const QRect at(QPoint(kGrid.width() - kMarkerMargin - box.width(), top), box.size());
+        painter.fillRect(at, kTextColour);
+        painter.setPen(kBackground);
+        painter.drawText(at, Qt::AlignCenter, text);
+        top = at.bottom() + 1 + kMarkerMargin;
+    }
 }
 
 void TApdTerminal::paintEvent(QPaintEvent* event)
@@ -637,107 +717,98 @@ void TApdTerminal::paintEvent(QPaintEvent* event)
         const QRect box(cursorCell.topLeft(), QSize(cells * kCellWidth, kCellHeight));
         painter.fillRect(box, kBackground);
         painter.setPen(kTextColour);
-        painter.setFont(m_plainFont);
+        painter.setFont(m_font);
         painter.drawText(box, Qt::AlignLeft | Qt::AlignVCenter, m_preedit);
         painter.fillRect(box.left(), box.bottom() - 1, box.width(), 1, kTextColour);
-    } else if (m_screen.cursorVisible() && m_cursorOn && area.intersects(cursorCell)) {
-        const VtScreen::Cell under = m_screen.cell(m_cursorShown.y(), m_cursorShown.x());
-        const int cells = under.width == 2 ? 2 : 1;
-        painter.fillRect(cursorCell.left(), cursorCell.bottom() + 1 - kCursorHeight, cells * kCellWidth, kCursorHeight,
-                         kTextColour);
+    } else if (const QRect bar = cursorArea(m_cursorShown, false).translated(0, m_scrollBack * kCellHeight);
+               m_screen.cursorVisible() && m_cursorOn && area.intersects(bar)) {
+        // In the text colour of the cell under it, so that it shows on reverse video and a reversed screen too.
+        const VtScreen::Cell under = viewCell(cursorAt.y(), m_cursorShown.x());
+        painter.fillRect(bar.left(), bar.bottom() + 1 - kCursorHeight, bar.width(), kCursorHeight,
+                         coloursOf(under).first);
     }
-    if (m_scrollBack > 0)
-        drawMarker(painter);
+    if (m_scrollBack > 0 || Capture)
+        drawMarkers(painter);
+}
+
+const TApdTerminal::Atlas& TApdTerminal::atlasFor(const QColor& ink, const QColor& paper) const
+{
+    const quint64 key = (quint64{ink.rgba()} << 32) | paper.rgba();
+    if (const auto found = m_atlases.find(key); found != m_atlases.end())
+        return found->second;
+    if (m_atlases.size() >= kMaxAtlases)
+        m_atlases.clear();
+    Atlas& atlas = m_atlases[key];
+    atlas.face = QPixmap::fromImage(AsciiFace::atlas(ink, paper));
+    atlas.graphics = QPixmap::fromImage(AsciiFace::graphicsAtlas(ink, paper));
+    return atlas;
 }
 
 void TApdTerminal::paintRow(QPainter& painter, int row, int firstColumn, int lastColumn) const
 {
+    const VtScreen::LineSize size = viewCell(row, 0).lineSize;
+    if (isDouble(size)) {
+        paintDoubleRow(painter, row, size);
+        return;
+    }
     int column = firstColumn;
     while (column <= lastColumn) {
         const VtScreen::Cell cell = viewCell(row, column);
         if (cell.width == 0)
             ++column; // the right half of a double-width character whose left half lies outside the area
-        else if (isPlainAscii(cell))
-            column = paintAsciiRun(painter, row, column, lastColumn, cell);
         else
-            column += paintCell(painter, row, column, cell);
+            column += paintCell(painter, QPoint(column * kCellWidth, row * kCellHeight), cell);
     }
 }
 
-int TApdTerminal::paintAsciiRun(QPainter& painter, int row, int column, int lastColumn,
-                                const VtScreen::Cell& first) const
+void TApdTerminal::paintDoubleRow(QPainter& painter, int row, VtScreen::LineSize size) const
 {
-    // A run of plain single-width ASCII cells of one look, drawn with one call.
-    QString run;
-    int end = column;
-    while (end <= lastColumn) {
-        const VtScreen::Cell next = end == column ? first : viewCell(row, end);
-        if (!isPlainAscii(next) || !looksAlike(next, first))
-            break;
-        run.append(next.chars[0] == 0 ? QLatin1Char(' ') : QLatin1Char(static_cast<char>(next.chars[0])));
-        ++end;
+    // Each cell of the line's first half is drawn at its own size into a strip, which is then laid at twice
+    // the width (and for a double-height line, its half at twice the height), pixel for pixel.
+    constexpr int kHalf = VtScreen::kColumns / 2;
+    QImage strip(kHalf * kCellWidth, kCellHeight, QImage::Format_ARGB32_Premultiplied);
+    {
+        QPainter stripPainter(&strip);
+        stripPainter.setFont(m_font);
+        stripPainter.setClipRect(strip.rect());
+        int column = 0;
+        while (column < kHalf) {
+            const VtScreen::Cell cell = viewCell(row, column);
+            if (cell.width == 0)
+                ++column;
+            else
+                column += paintCell(stripPainter, QPoint(column * kCellWidth, 0), cell);
+        }
     }
-    const auto [foreground, background] = coloursOf(first);
-    const int left = column * kCellWidth;
-    const int top = row * kCellHeight;
-    const int runWidth = (end - column) * kCellWidth;
-    painter.fillRect(left, top, runWidth, kCellHeight, background);
-    if (!run.trimmed().isEmpty()) {
-        painter.setPen(foreground);
-        drawAscii(painter, QPointF(left, top + m_ascent), run, first.bold);
-    }
-    if (first.underline)
-        painter.fillRect(left, top + kCellHeight - 1, runWidth, 1, foreground);
-    return end;
+    const QRect target(0, row * kCellHeight, kGrid.width(), kCellHeight);
+    QRect source = strip.rect();
+    if (size == VtScreen::LineSize::DoubleTop)
+        source.setHeight(kCellHeight / 2);
+    else if (size == VtScreen::LineSize::DoubleBottom)
+        source.setTop(kCellHeight / 2);
+    painter.drawImage(target, strip, source);
 }
 
-void TApdTerminal::drawAscii(QPainter& painter, const QPointF& origin, const QString& run, bool bold) const
+int TApdTerminal::paintCell(QPainter& painter, const QPoint& at, const VtScreen::Cell& cell) const
 {
-    // Glyphs looked up once and placed a cell apart: no text layout per paint. Without a glyph for every
-    // letter the font's own layout finds the fallbacks.
-    QList<quint32> indexes;
-    QList<QPointF> positions;
-    bool allFound = m_asciiGlyphs[0] != 0;
-    for (qsizetype i = 0; i < run.size() && allFound; ++i) {
-        const char16_t c = run.at(i).unicode();
-        if (c == u' ')
-            continue;
-        const quint32 glyph = c > 0x20 && c < 0x7F ? m_asciiGlyphs[c - 0x20] : 0;
-        allFound = glyph != 0;
-        indexes.append(glyph);
-        positions.append(QPointF(static_cast<qreal>(i * kCellWidth), 0));
-    }
-    if (allFound) {
-        QGlyphRun glyphs;
-        glyphs.setRawFont(m_rawFont);
-        glyphs.setGlyphIndexes(indexes);
-        glyphs.setPositions(positions);
-        painter.drawGlyphRun(origin, glyphs);
-        if (bold)
-            painter.drawGlyphRun(origin + QPointF(1, 0), glyphs);
-    } else {
-        painter.drawText(origin, run);
-        if (bold)
-            painter.drawText(origin + QPointF(1, 0), run);
-    }
-}
-
-int TApdTerminal::paintCell(QPainter& painter, int row, int column, const VtScreen::Cell& cell) const
-{
-    // Any other character, double-width or not, drawn on its own and centred in its cells.
     const auto [foreground, background] = coloursOf(cell);
     const int cells = cell.width == 2 ? 2 : 1;
-    const QRect box(column * kCellWidth, row * kCellHeight, cells * kCellWidth, kCellHeight);
-    painter.fillRect(box, background);
-    if (cell.chars[0] != 0) {
+    const QRect box(at, QSize(cells * kCellWidth, kCellHeight));
+    const char32_t sole = cells == 1 ? soleCharacter(cell) : 0;
+    if (AsciiFace::has(sole)) {
+        // The face's glyph in the cell's two colours, copied whole: the cell needs no filling.
+        painter.drawPixmap(at, atlasFor(foreground, background).face, AsciiFace::atlasRect(sole));
+    } else if (AsciiFace::hasGraphic(sole)) {
+        painter.drawPixmap(at, atlasFor(foreground, background).graphics, AsciiFace::graphicsAtlasRect(sole));
+    } else {
+        // Any other character is drawn by the font, centred in its cells.
+        painter.fillRect(box, background);
         int count = 0;
         while (count < 6 && cell.chars[count] != 0)
             ++count;
-        painter.setFont(m_plainFont);
         painter.setPen(foreground);
         painter.drawText(box, Qt::AlignHCenter | Qt::AlignVCenter | Qt::TextDontClip,
                          QString::fromUcs4(cell.chars, count));
-        painter.setFont(m_font);
     }
     if (cell.underline)
         painter.fillRect(box.left(), box.bottom(), box.width(), 1, foreground);

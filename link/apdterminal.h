@@ -14,6 +14,14 @@
 // dropped with a beep. It never answers the target's terminal requests (see VtScreen): the only bytes
 // it puts on the line are typed ones.
 //
+// Lettering: printable ASCII and the line-drawing set (DEC special graphics, box drawing) are copied from
+// the 8 x 12 pixel glyphs of AsciiFace, in exactly two colours (the cell's text and background), out of an
+// atlas made once per pair of colours; lines of the set join across cells. Everything else (Hangul, mostly)
+// is drawn by the font "Terminal" stands for, without antialiasing, centred in its cells. Bold is drawn in the bright form of its
+// colour. A double-width line (ESC # 6) shows its cells at twice the width, a double-height one (ESC # 3/4)
+// its half at twice the size, pixel for pixel. The cursor is a bar over the cell's last two rows in the
+// text colour of the cell under it, so that it shows on reverse video and a reversed screen alike.
+//
 // Painting: the cells are drawn into a canvas of the pane's size. Only damaged cells are drawn again, and
 // a scroll moves the canvas's pixels and draws only the rows it exposed; a paint copies the canvas and
 // lays the cursor, the text being composed and the scroll-back marker over it. Repaints are spaced at
@@ -32,24 +40,33 @@
 // goes to the X primary selection when the button is released, and Ctrl+Shift+C or Ctrl+Insert copies
 // it to the clipboard. None of this sends anything; Ctrl+C without Shift is still the control byte.
 //
+// Capture: startCapture() writes every line of what the pane shows to a file as the line is completed (see
+// VtScreen), as UTF-8 text without escape sequences, one line of the pane to a line of the file, in the
+// background (CaptureWriter): the pane and the line never wait for the disk. stopCapture() adds the lines
+// not yet completed up to the cursor's and closes the file. While capturing, a marker in the top right
+// corner names the file (the scroll-back marker stands below it). A file that cannot be written stops the
+// capture and says so by captureFailed; what the pane shows and the line are untouched. saveText() writes
+// the scroll-back and the screen to a file in the same form, in the background too. None of this sends
+// anything.
+//
 // The pane never takes the window's shortcuts (F1..F8, Delete, Ctrl+D): it declines their shortcut
 // override and never sends them. A right click is not consumed, so the window's pop-up menu opens over
 // the pane too; Shift+F10 and the Menu key open it from the keyboard, at the cursor, and send nothing.
 // Hover moves are not relied upon (the window filters them for its hints); drags are.
 
+#include "link/capturewriter.h"
 #include "link/vtscreen.h"
 
 #include <QElapsedTimer>
 #include <QFont>
 #include <QFrame>
 #include <QPixmap>
-#include <QRawFont>
 #include <QRect>
 #include <QRegion>
 #include <QString>
 #include <QTimer>
 
-#include <array>
+#include <unordered_map>
 #include <utility>
 
 class QKeyEvent;
@@ -124,6 +141,16 @@ public:
     // Copies the selection to the clipboard (nothing happens without one).
     void copy();
 
+    // Starts capturing into `path` (appended to, or emptied first); false with the reason in `error`.
+    bool startCapture(const QString& path, bool append, QString* error);
+    void stopCapture();
+    bool isCapturing() const { return Capture; }
+    // Writes the scroll-back and the screen to `path`, replacing what it held; false with the reason in
+    // `error` when it cannot be opened. savedText or saveFailed follows once it is written or has failed.
+    bool saveText(const QString& path, QString* error);
+    // Bytes waiting for the capture file's disk (tests and benchmarks).
+    qsizetype capturePending() const { return m_capture.pending(); }
+
     bool isBlinking() const { return m_blink.isActive(); }
     // Paints done so far (benchmarks and diagnostics).
     quint64 paintCount() const { return m_paints; }
@@ -132,8 +159,17 @@ public:
 
     QSize sizeHint() const override;
 
-    // Settings as the window sets them. Capturing is never switched on, so the capture file is not
-    // written; the persistent mark has nothing to act on, as the pane offers no marking.
+signals:
+    // The capture into `path` stopped, as the file could not be written (`reason`, a sentence).
+    void captureFailed(const QString& path, const QString& reason);
+    // A capture file is closed with everything in it (after stopCapture()).
+    void captureFinished(const QString& path);
+    void savedText(const QString& path);
+    void saveFailed(const QString& path, const QString& reason);
+
+public:
+    // Settings as the window sets them; CaptureFile names the file while capturing, and the name to offer
+    // otherwise. The persistent mark has nothing to act on, as the pane offers no marking.
     QString CaptureFile = QStringLiteral("APD.CAP");
     bool Capture = false;
     int BlinkTime = 550;
@@ -173,32 +209,40 @@ private:
     void onHistoryGrew(int count);
     void invalidateAll();
     void drawStaleCells();
-    void drawMarker(QPainter& painter) const;
+    void drawMarkers(QPainter& painter) const;
+    void onCaptureFailed(const QString& path, const QString& reason);
     VtScreen::Cell viewCell(int row, int column) const;
     TextPoint pointAt(const QPoint& pixel) const;
     std::pair<TextPoint, TextPoint> selectionBounds() const;
     void setSelection(const TextPoint& anchor, const TextPoint& end);
     void publishSelection();
     void onCursorMoved(const QPoint& position, bool visible);
+    // The pixels of the cursor at `position` (a cell of the screen); see the definition for `margin`.
+    QRect cursorArea(const QPoint& position, bool margin) const;
     void schedulePaint(const QRect& pixels);
     void flushPaint();
     void updateBlinking();
     void toggleCursor();
+    // The face and the line-drawing set in one pair of colours, made on first use.
+    struct Atlas
+    {
+        QPixmap face;
+        QPixmap graphics;
+    };
+    const Atlas& atlasFor(const QColor& ink, const QColor& paper) const;
     void paintRow(QPainter& painter, int row, int firstColumn, int lastColumn) const;
-    // Paints the run of plain ASCII cells of `first`'s look from `column`; returns the column after it.
-    int paintAsciiRun(QPainter& painter, int row, int column, int lastColumn, const VtScreen::Cell& first) const;
-    void drawAscii(QPainter& painter, const QPointF& origin, const QString& run, bool bold) const;
-    // Paints one cell of any other character; returns how many columns it took.
-    int paintCell(QPainter& painter, int row, int column, const VtScreen::Cell& cell) const;
+    // A double-width or double-height line, whole.
+    void paintDoubleRow(QPainter& painter, int row, VtScreen::LineSize size) const;
+    // Paints one cell (both of a double-width character) with its top left at `at`; returns its columns.
+    int paintCell(QPainter& painter, const QPoint& at, const VtScreen::Cell& cell) const;
 
     VtScreen m_screen;
+    CaptureWriter m_capture;
+    CaptureWriter m_saving;
     TApdComPort* m_port = nullptr;
     TApdKeyboardEmulator* m_keyboard = nullptr;
-    QFont m_font;      // letter-spaced so that ASCII advances exactly one cell
-    QFont m_plainFont; // for characters drawn one by one in their cells
-    qreal m_ascent = 0;
-    QRawFont m_rawFont;                     // m_plainFont's glyphs, for ASCII runs
-    std::array<quint32, 0x60> m_asciiGlyphs{}; // glyph of each character 0x20..0x7F in m_rawFont; 0: none
+    QFont m_font; // for the characters that the face and its line-drawing set lack
+    mutable std::unordered_map<quint64, Atlas> m_atlases; // by the pair of colours, ink in the high half
     QTimer m_throttle;
     QTimer m_blink;
     QElapsedTimer m_sinceLastFlush;

@@ -20,6 +20,12 @@
 // of code c at x = (c - kFirst) * kWidth (atlasRect()), for copying cells without any text layout. Nothing
 // here allocates except atlas(), which builds a new image on every call: callers keep one per colour pair.
 //
+// Beside the face stands the line-drawing set: the characters that the DEC special graphics set shows (as
+// libvterm maps its codes to Unicode: box drawing, scan lines, control pictures, a few symbols), kGraphicCount
+// of them, the same size and in two colours too. They keep none of the face's rows and gap: lines run to
+// the cell's edges, row 0 and column kWidth-1 included, so that they join across cells. hasGraphic() says
+// which characters it has; graphicsAtlas() holds them in one row as atlas() does, at graphicsAtlasRect().
+//
 // The glyphs are generated (tools/gen_ascii_face.py) from a public-domain face made for X terminals, with a
 // few redrawn; asciiface_glyphs.cpp holds them.
 
@@ -44,6 +50,7 @@ public:
     // The first row below the baseline.
     static constexpr int kBaseline = 10;
     static constexpr int kMinDistance = 3;
+    static constexpr int kGraphicCount = 33;
 
     // One byte per row, top row first; the leftmost pixel is the high bit.
     using Rows = std::array<std::uint8_t, kHeight>;
@@ -57,8 +64,22 @@ public:
     static QImage atlas(const QColor& ink, const QColor& paper);
     // Where the glyph of `c` lies in the atlas; the space's cell for a code without a glyph.
     static QRect atlasRect(char32_t c);
+
+    // The line-drawing set: as above, for the characters it has; graphic() of any other is blank.
+    static bool hasGraphic(char32_t c);
+    static const Rows& graphic(char32_t c);
+    static QImage graphicsAtlas(const QColor& ink, const QColor& paper);
+    // The blank's cell (an empty one past the set) for a character the set lacks.
+    static QRect graphicsAtlasRect(char32_t c);
 };
 
 namespace asciiface_detail {
 extern const AsciiFace::Rows kGlyphs[AsciiFace::kCount];
+struct Graphic
+{
+    char32_t code;
+    AsciiFace::Rows rows;
+};
+// By code, ascending.
+extern const Graphic kGraphics[AsciiFace::kGraphicCount];
 } // namespace asciiface_detail

@@ -16,6 +16,9 @@ bool isWindowShortcutKey(int key, Qt::KeyboardModifiers modifiers)
         return true;
     if (key == Qt::Key_Delete)
         return true;
+    // Capture (Ctrl+Shift+L) and saving the scroll-back (Ctrl+Shift+S); without Shift they are control bytes.
+    if ((key == Qt::Key_L || key == Qt::Key_S) && significant == (Qt::ControlModifier | Qt::ShiftModifier))
+        return true;
     return key == Qt::Key_D && significant == Qt::ControlModifier;
 }
 

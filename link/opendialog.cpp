@@ -228,8 +228,8 @@ private:
     QString m_choice;
 };
 
-// Moves `dialog` beside `keep` where the screen has room for it, so that `keep` stays in reach while the
-// dialog is open; leaves it where Qt puts it otherwise.
+} // namespace
+
 void placeBeside(QDialog& dialog, const QWidget* keep)
 {
     if (keep == nullptr || !keep->isVisible() || keep->screen() == nullptr)
@@ -252,8 +252,6 @@ void placeBeside(QDialog& dialog, const QWidget* keep)
         dialog.setGeometry(kept.left() - kGap - width, top, width, height);
     }
 }
-
-} // namespace
 
 TOpenDialog::TOpenDialog(QWidget* owner) : QObject(owner), m_owner(owner) {}
 

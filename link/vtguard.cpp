@@ -1,5 +1,7 @@
 #include "link/vtguard.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr char32_t kCan = 0x18;
@@ -8,6 +10,10 @@ constexpr char32_t kEsc = 0x1B;
 constexpr char32_t kBel = 0x07;
 constexpr char32_t kDel = 0x7F;
 constexpr char32_t kReplacement = 0xFFFD;
+constexpr char32_t kShiftOut = 0x0E;
+constexpr char32_t kShiftIn = 0x0F;
+// Arguments above this are all alike to the guard; it keeps the value from overflowing.
+constexpr unsigned kMaxCsiValue = 100000;
 
 bool isIntermediate(char32_t c)
 {
@@ -63,6 +69,92 @@ void VtGuard::dispatchCsi(char32_t final, char*& out)
         return;
     }
     *out++ = static_cast<char>(final);
+    const bool savesCursor = m_csiSavesCursor || m_csiValue == 1048 || m_csiValue == 1049;
+    if (m_csiLeader == U'?' && !m_csiHasIntermediate && savesCursor && final == U'h')
+        m_saved = m_sets;
+    else if (m_csiLeader == U'?' && !m_csiHasIntermediate && savesCursor && final == U'l')
+        restoreCharacterSets(out);
+    else if (!m_csiHasLeader && m_csiIntermediate == U'!' && final == U'p')
+        resetCharacterSets(); // the soft reset
+}
+
+void VtGuard::dispatchEscape(char32_t final, char*& out)
+{
+    if (m_escapeIntermediates)
+        return;
+    if (m_escapeIntermediate >= U'(' && m_escapeIntermediate <= U'+') {
+        if (final == U'0' || final == U'A' || final == U'B') {
+            m_sets.designations[static_cast<std::size_t>(m_escapeIntermediate - U'(')] = static_cast<char>(final);
+            updateBlankUnderscore();
+        }
+        return;
+    }
+    if (m_escapeIntermediate != 0)
+        return;
+    switch (final) {
+    case U'7':
+        m_saved = m_sets;
+        break;
+    case U'8':
+        restoreCharacterSets(out);
+        break;
+    case U'c':
+        resetCharacterSets();
+        break;
+    case U'n':
+    case U'o':
+        m_sets.shift = final == U'n' ? 2 : 3;
+        updateBlankUnderscore();
+        break;
+    case U'N':
+    case U'O':
+        m_singleShift = final == U'N' ? 2 : 3;
+        break;
+    default:
+        break;
+    }
+}
+
+void VtGuard::restoreCharacterSets(char*& out)
+{
+    static constexpr char kDesignators[] = {'(', ')', '*', '+'};
+    for (std::size_t i = 0; i < m_sets.designations.size(); ++i) {
+        if (m_sets.designations[i] == m_saved.designations[i])
+            continue;
+        ++m_interventions;
+        *out++ = static_cast<char>(kEsc);
+        *out++ = kDesignators[i];
+        *out++ = m_saved.designations[i];
+    }
+    if (m_sets.shift != m_saved.shift) {
+        ++m_interventions;
+        if (m_saved.shift < 2) {
+            *out++ = static_cast<char>(m_saved.shift == 0 ? kShiftIn : kShiftOut);
+        } else {
+            *out++ = static_cast<char>(kEsc);
+            *out++ = m_saved.shift == 2 ? 'n' : 'o';
+        }
+    }
+    m_sets = m_saved;
+    updateBlankUnderscore();
+}
+
+void VtGuard::resetCharacterSets()
+{
+    m_sets = CharacterSets();
+    m_saved = CharacterSets();
+    m_singleShift = 0;
+    updateBlankUnderscore();
+}
+
+void VtGuard::terminalReset()
+{
+    resetCharacterSets();
+}
+
+void VtGuard::updateBlankUnderscore()
+{
+    m_blankUnderscore = m_sets.designations[static_cast<std::size_t>(m_sets.shift)] == '0';
 }
 
 bool VtGuard::inString() const
@@ -99,23 +191,36 @@ inline std::size_t VtGuard::copyRun(std::u32string_view text, std::size_t i, cha
             *out++ = static_cast<char>(text[end++]);
         return end - i;
     };
-    if (m_state == State::Normal && text[i] >= 0x20 && text[i] < kDel) {
-        m_canRepeat = true;
-        return copy([](char32_t c) { return c >= 0x20 && c < kDel; });
+    if (m_state == State::Normal && text[i] >= 0x20 && text[i] < kDel && m_singleShift == 0) {
+        if (!m_blankUnderscore) {
+            m_canRepeat = true;
+            return copy([](char32_t c) { return c >= 0x20 && c < kDel; });
+        }
+        if (text[i] != U'_') {
+            m_canRepeat = true;
+            return copy([](char32_t c) { return c >= 0x20 && c < kDel && c != U'_'; });
+        }
+        return 0;
     }
     if ((m_state == State::CsiArguments || m_state == State::CsiLeader) && !m_dropping && text[i] >= U'0'
         && text[i] <= U'9') {
         m_state = State::CsiArguments;
-        return copy([](char32_t c) { return c >= U'0' && c <= U'9'; });
+        const std::size_t copied = copy([](char32_t c) { return c >= U'0' && c <= U'9'; });
+        for (std::size_t k = i; k < i + copied; ++k)
+            m_csiValue = std::min(kMaxCsiValue, m_csiValue * 10 + static_cast<unsigned>(text[k] - U'0'));
+        return copied;
     }
     return 0;
 }
 
 void VtGuard::filter(std::u32string_view text, std::string& buffer)
 {
-    // At most five bytes per character: a held-back ESC and a four-byte character after it.
+    // At most eight bytes per character: a held-back ESC and a four-byte character after it take five, and
+    // the character sets' restore (kMaxRestoreBytes) ends a sequence of two at least (ESC 8), which with its
+    // own two bytes fits the sixteen of those two characters.
+    static_assert(2 + kMaxRestoreBytes <= std::size_t{2} * 8);
     const std::size_t base = buffer.size();
-    buffer.resize(base + 5 * text.size());
+    buffer.resize(base + 8 * text.size());
     char* const start = buffer.data() + base;
     char* out = start;
     for (std::size_t i = 0; i < text.size();) {
@@ -131,6 +236,11 @@ void VtGuard::filter(std::u32string_view text, std::string& buffer)
 
 inline void VtGuard::step(char32_t c, char*& out)
 {
+    // libvterm takes the locking shifts in every state, strings and dropped sequences included.
+    if (c == kShiftOut || c == kShiftIn) {
+        m_sets.shift = c == kShiftOut ? 1 : 0;
+        updateBlankUnderscore();
+    }
     if (inString() && (c == U'\r' || c == U'\n' || ++m_stringLength > kMaxStringLength)) {
         // Line noise that opened a string must not swallow the target's text: the string is abandoned
         // and this character is taken as if the string had never begun.
@@ -213,6 +323,8 @@ inline bool VtGuard::stepInAnyState(char32_t c, char*& out)
     if (c == kEsc) {
         m_state = m_state == State::String ? State::EscapeInString : State::Escape;
         m_dropping = false;
+        m_escapeIntermediate = 0;
+        m_escapeIntermediates = false;
         *out++ = static_cast<char>(c);
         return true;
     }
@@ -252,8 +364,18 @@ inline void VtGuard::stepEscape(char32_t c, char*& out)
         m_csiSeparators = 0;
         m_csiHasLeader = false;
         m_csiHasIntermediate = false;
+        m_csiLeader = 0;
+        m_csiIntermediate = 0;
+        m_csiValue = 0;
+        m_csiSavesCursor = false;
     } else if (c >= 0x30 && c < 0x7F) {
         m_state = State::Normal;
+        putUtf8(c, out);
+        dispatchEscape(c, out);
+        return;
+    } else if (isIntermediate(c)) {
+        m_escapeIntermediates = m_escapeIntermediate != 0;
+        m_escapeIntermediate = c;
     }
     // Intermediates, and bytes from 0x80 on, which libvterm ignores here, leave the state as it is.
     putUtf8(c, out);
@@ -263,6 +385,7 @@ inline void VtGuard::stepCsiLeader(char32_t c, char*& out)
 {
     if (c >= 0x3C && c <= 0x3F) {
         m_csiHasLeader = true;
+        m_csiLeader = c;
         *out++ = static_cast<char>(c);
         return;
     }
@@ -273,6 +396,12 @@ inline void VtGuard::stepCsiLeader(char32_t c, char*& out)
 inline void VtGuard::stepCsiArguments(char32_t c, char*& out)
 {
     if ((c >= U'0' && c <= U'9') || c == U':' || c == U';') {
+        if (c >= U'0' && c <= U'9') {
+            m_csiValue = std::min(kMaxCsiValue, m_csiValue * 10 + static_cast<unsigned>(c - U'0'));
+        } else {
+            m_csiSavesCursor = m_csiSavesCursor || m_csiValue == 1048 || m_csiValue == 1049;
+            m_csiValue = 0;
+        }
         if ((c == U':' || c == U';') && ++m_csiSeparators >= kMaxCsiArguments && !m_dropping) {
             ++m_interventions;
             m_dropping = true;
@@ -290,6 +419,7 @@ inline void VtGuard::stepCsiIntermediate(char32_t c, char*& out)
 {
     if (isIntermediate(c)) {
         m_csiHasIntermediate = true;
+        m_csiIntermediate = c;
         if (!m_dropping)
             *out++ = static_cast<char>(c);
         return;
@@ -308,6 +438,19 @@ inline void VtGuard::stepCsiIntermediate(char32_t c, char*& out)
 
 inline void VtGuard::stepText(char32_t c, char*& out)
 {
+    if (c >= 0x20 && c < kDel) {
+        // The character that a single shift takes from G2 or G3, or one of the graphics set's blanks.
+        const int set = m_singleShift != 0 ? m_singleShift : m_sets.shift;
+        m_singleShift = 0;
+        m_canRepeat = true;
+        if (c == U'_' && m_sets.designations[static_cast<std::size_t>(set)] == '0') {
+            ++m_interventions;
+            *out++ = ' ';
+            return;
+        }
+        *out++ = static_cast<char>(c);
+        return;
+    }
     if (c >= 0x80 && c <= 0x9F) {
         ++m_interventions;
         putUtf8(kReplacement, out);

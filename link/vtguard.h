@@ -22,6 +22,18 @@
 //     terminator; control characters inside still act, as they would have.
 //   - A C1 control character (U+0080..U+009F) arriving as text has width -1 in libvterm and moves its
 //     cursor left of the margin; it is printed as U+FFFD instead.
+// Two differences from xterm that this version has are mended here, where the stream shows them:
+//   - Save and restore cursor (ESC 7 / ESC 8, and DEC modes 1048 and 1049) keep the position and the
+//     rendition but not the character sets, so that a program that saved the cursor inside DEC line
+//     drawing got letters (qqqq) after restoring it. The guard follows the four sets' designations (ESC (
+//     ) * + with 0, A or B, the only ones libvterm knows) and which of them is invoked (SI, SO, ESC n, ESC o,
+//     and the single shifts ESC N and ESC O); it keeps them at every save, and after a restore it sends the
+//     designations and the shift that differ from what was saved. A reset (ESC c, CSI ! p, or the screen's
+//     clear through terminalReset()) sets them and the saved ones to the defaults, as the terminal's reset
+//     does. libvterm's default set is its UTF-8 decoder, which for the text the guard passes reads as the
+//     ASCII set B, so B stands for both.
+//   - libvterm's DEC special graphics set leaves 0x5F as an underscore, where the set has a blank; while
+//     that set is invoked, the guard passes a space for it.
 // Besides, no string (DCS, which the guard drops, or OSC, which it passes) may hide the target's text: a
 // stray ESC P or ESC ] from line noise would otherwise swallow every printable character until the target
 // happened to send ESC, CAN, SUB or BEL. A string is abandoned at a line end (CR or LF) and when it grows
@@ -34,6 +46,7 @@
 //
 // Output is UTF-8, ready for libvterm in UTF-8 mode.
 
+#include <array>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -46,6 +59,9 @@ public:
     // The largest write libvterm is given at once (its text handler puts 4 bytes per input byte on the stack).
     static constexpr std::size_t kMaxChunk = 4096;
 
+    // The most that a restore of the character sets adds: four designations and a shift.
+    static constexpr std::size_t kMaxRestoreBytes = 4 * 3 + 2;
+
     // The longest string kept whole; a longer one is taken for line noise.
     static constexpr std::size_t kMaxStringLength = 128;
 
@@ -54,6 +70,8 @@ public:
 
     // Leaves a string in progress, appending to `out` what takes libvterm out of it; false when none was.
     bool abandonString(std::string& out);
+    // The terminal was reset from outside the stream (the screen's clear): its character sets are the defaults.
+    void terminalReset();
 
     // True when a REP reaching libvterm now would have a glyph with width to repeat.
     bool canRepeat() const { return m_canRepeat; }
@@ -96,6 +114,11 @@ private:
     inline void stepCsiIntermediate(char32_t c, char*& out);
     inline void stepText(char32_t c, char*& out);
     void dispatchCsi(char32_t final, char*& out);
+    void dispatchEscape(char32_t final, char*& out);
+    // Sends what brings the character sets back to the saved ones after libvterm restored the cursor.
+    void restoreCharacterSets(char*& out);
+    void resetCharacterSets();
+    void updateBlankUnderscore();
     bool inString() const;
     void abandonString(char*& out);
     static void putUtf8(char32_t c, char*& out);
@@ -108,4 +131,22 @@ private:
     bool m_dropping = false; // the rest of the current CSI sequence is being dropped
     bool m_canRepeat = false;
     std::size_t m_interventions = 0;
+
+    // The character sets as libvterm has them: the designation of G0..G3 ('0' DEC special graphics, 'A'
+    // UK, 'B' ASCII), the one invoked into GL, and a single shift waiting for its character (0: none).
+    struct CharacterSets
+    {
+        std::array<char, 4> designations{'B', 'B', 'B', 'B'};
+        int shift = 0;
+    };
+    CharacterSets m_sets;
+    CharacterSets m_saved;
+    int m_singleShift = 0;
+    bool m_blankUnderscore = false; // 0x5F is the graphics set's blank now
+    char32_t m_escapeIntermediate = 0; // the first of an escape sequence's intermediates; 0: none
+    bool m_escapeIntermediates = false; // more than one
+    char32_t m_csiLeader = 0;
+    char32_t m_csiIntermediate = 0;
+    unsigned m_csiValue = 0; // the argument being read, bounded
+    bool m_csiSavesCursor = false; // an argument was 1048 or 1049
 };

@@ -83,15 +83,90 @@ void VtScreen::writeText(std::u32string_view text)
 
 void VtScreen::feed(const std::string& utf8)
 {
+    if (m_capturing)
+        feedCapturing(utf8);
+    else
+        feedChunked(utf8.data(), utf8.size());
+}
+
+void VtScreen::feedChunked(const char* bytes, std::size_t size)
+{
     std::size_t at = 0;
-    while (at < utf8.size()) {
-        std::size_t end = std::min(utf8.size(), at + VtGuard::kMaxChunk);
+    while (at < size) {
+        std::size_t end = std::min(size, at + VtGuard::kMaxChunk);
         // Cut between characters, never inside one.
-        while (end < utf8.size() && end > at && (static_cast<unsigned char>(utf8[end]) & 0xC0) == 0x80)
+        while (end < size && end > at && (static_cast<unsigned char>(bytes[end]) & 0xC0) == 0x80)
             --end;
-        vterm_input_write(m_vterm, utf8.data() + at, end - at);
+        vterm_input_write(m_vterm, bytes + at, end - at);
         at = end;
     }
+}
+
+void VtScreen::feedCapturing(const std::string& utf8)
+{
+    // Fed up to each line feed, so that the line it leaves can be read before the feed moves the cursor. A
+    // feed byte is never part of a longer UTF-8 character.
+    std::size_t at = 0;
+    while (at < utf8.size()) {
+        const std::size_t feedAt = utf8.find_first_of("\n\v\f", at);
+        if (feedAt == std::string::npos) {
+            feedChunked(utf8.data() + at, utf8.size() - at);
+            return;
+        }
+        feedChunked(utf8.data() + at, feedAt - at);
+        captureLines(cursorLine(), m_captured);
+        feedChunked(utf8.data() + feedAt, 1);
+        m_captureFrom = cursorLine();
+        at = feedAt + 1;
+    }
+}
+
+qint64 VtScreen::cursorLine() const
+{
+    VTermPos position{};
+    vterm_state_get_cursorpos(m_state, &position);
+    return static_cast<qint64>(m_linesPushed) + position.row;
+}
+
+void VtScreen::captureLines(qint64 last, QString& out) const
+{
+    const auto pushed = static_cast<qint64>(m_linesPushed);
+    // A cursor moved up (or a reset) since: only its own line is taken. Lines gone from the scroll-back
+    // cannot be read any more.
+    const qint64 first = std::max({m_captureFrom <= last ? m_captureFrom : last, pushed - historyLines()});
+    for (qint64 line = first; line <= last; ++line) {
+        out += lineText(static_cast<int>(line - pushed));
+        out += QLatin1Char('\n');
+    }
+}
+
+void VtScreen::setCapturing(bool on)
+{
+    m_capturing = on;
+    m_captureFrom = cursorLine();
+}
+
+QString VtScreen::captureRest()
+{
+    QString rest;
+    captureLines(cursorLine(), rest);
+    m_captureFrom = cursorLine();
+    while (rest.endsWith(QStringLiteral("\n\n")))
+        rest.chop(1);
+    return rest == QStringLiteral("\n") ? QString() : rest;
+}
+
+QString VtScreen::allText() const
+{
+    int last = kRows - 1;
+    while (last >= 0 && lineText(last).isEmpty())
+        --last;
+    QString text;
+    for (int line = -historyLines(); line <= last; ++line) {
+        text += lineText(line);
+        text += QLatin1Char('\n');
+    }
+    return text;
 }
 
 void VtScreen::clear()
@@ -118,6 +193,7 @@ void VtScreen::clear()
     if (m_guard.abandonString(m_utf8))
         feed(m_utf8);
     vterm_screen_reset(m_screen, 1);
+    m_guard.terminalReset();
     // The reset homes the cursor without reporting it.
     VTermPos home{};
     vterm_state_get_cursorpos(m_state, &home);
@@ -128,6 +204,11 @@ void VtScreen::clear()
 void VtScreen::finishWrite()
 {
     vterm_screen_flush_damage(m_screen);
+    if (!m_captured.isEmpty()) {
+        const QString lines = m_captured;
+        m_captured.clear();
+        emit linesCaptured(lines);
+    }
     if (m_pushedSinceEmit > 0) {
         const int count = m_pushedSinceEmit;
         m_pushedSinceEmit = 0;
@@ -270,19 +351,39 @@ VtScreen::Cell VtScreen::lineCell(int line, int column) const
 
 QString VtScreen::lineText(int line, int first, int last) const
 {
+    // Read from libvterm's cells as they are, without the colours that Cell carries: a capture reads every
+    // line that the target completes.
     QString text;
+    text.reserve(kColumns);
+    const int count = historyLines();
+    if (line < -count || line >= kRows)
+        return text;
     for (int column = std::max(0, first); column <= std::min(last, kColumns - 1); ++column) {
-        const Cell c = lineCell(line, column);
-        if (c.width == 0)
+        VTermScreenCell held{};
+        const VTermScreenCell* source = &held;
+        if (line >= 0) {
+            if (!vterm_screen_get_cell(m_screen, VTermPos{line, column}, &held))
+                continue;
+        } else {
+            const int row = (m_history->first + count + line) % kScrollbackLines;
+            source = &m_history->cells[static_cast<std::size_t>(row) * kColumns + static_cast<std::size_t>(column)];
+        }
+        // libvterm marks the right half of a double-width character with (uint32_t)-1; a cell never written
+        // (zeroed) is a blank.
+        if (source->chars[0] == 0xFFFFFFFFu)
             continue;
-        if (c.chars[0] == 0) {
+        if (source->chars[0] == 0) {
             text.append(QLatin1Char(' '));
             continue;
         }
-        for (const char32_t ch : c.chars) {
-            if (ch == 0)
-                break;
-            text.append(QString::fromUcs4(&ch, 1));
+        for (int i = 0; i < VTERM_MAX_CHARS_PER_CELL && source->chars[i] != 0; ++i) {
+            const char32_t ch = source->chars[i];
+            if (QChar::requiresSurrogates(ch)) {
+                text.append(QChar(QChar::highSurrogate(ch)));
+                text.append(QChar(QChar::lowSurrogate(ch)));
+            } else {
+                text.append(QChar(static_cast<char16_t>(ch)));
+            }
         }
     }
     while (text.endsWith(QLatin1Char(' ')))
@@ -306,11 +407,19 @@ VtScreen::Cell VtScreen::convert(const void* vtermCell) const
         result.chars[i] = source.chars[i] == 0xFFFFFFFFu ? 0 : source.chars[i];
     // libvterm marks the right half of a double-width character with (uint32_t)-1.
     result.width = source.chars[0] == 0xFFFFFFFFu ? 0 : source.width;
-    result.foreground = toQColor(m_screen, source.fg, true);
+    VTermColor foreground = source.fg;
+    if (source.attrs.bold != 0 && VTERM_COLOR_IS_INDEXED(&foreground) && foreground.indexed.idx < 8)
+        foreground.indexed.idx += 8;
+    result.foreground = toQColor(m_screen, foreground, true);
     result.background = toQColor(m_screen, source.bg, false);
     result.bold = source.attrs.bold != 0;
     result.underline = source.attrs.underline != 0;
     result.reverse = source.attrs.reverse != 0;
+    if (source.attrs.dwl != 0) {
+        result.lineSize = source.attrs.dhl == 1 ? LineSize::DoubleTop
+            : source.attrs.dhl == 2             ? LineSize::DoubleBottom
+                                                : LineSize::DoubleWidth;
+    }
     return result;
 }
 

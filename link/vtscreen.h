@@ -27,6 +27,13 @@
 //
 // A scroll is reported as a move (cellsMoved, before the write's cellsChanged), so that a view can move
 // the pixels it already has and repaint only the rows the scroll exposed.
+//
+// Capture: while setCapturing(true) holds, every line that the cursor leaves by a line feed (LF, VT, FF) is
+// handed out as it reads at that moment, without trailing blanks; so are the lines it went through before
+// that feed without one (a line longer than the screen, wrapped), each as the screen shows it. They come
+// once per write, through linesCaptured, each ended by '\n'. The text is what the screen shows, decoded and
+// without escape sequences: line drawing as its box characters, a line written over as it ended up.
+// captureRest() gives the lines not yet handed out, up to the cursor's, for a capture that stops.
 
 #include "link/cp949.h"
 #include "link/vtguard.h"
@@ -55,7 +62,17 @@ public:
     static constexpr int kColumns = 62;
     static constexpr int kScrollbackLines = 1000;
 
-    // One cell as the pane paints it.
+    // The size its line is drawn at (ESC # 3/4/6): a double-width line shows its first kColumns / 2
+    // cells at twice their width, a double-height line the top or bottom half of them at twice their size.
+    enum class LineSize : quint8 {
+        Single,
+        DoubleWidth,
+        DoubleTop,
+        DoubleBottom
+    };
+
+    // One cell as the pane paints it. A bold cell's text colour from the first eight of the palette is
+    // the bright one of the same (as terminals show bold); the pane's own colour is the pane's to brighten.
     struct Cell
     {
         char32_t chars[6] = {};
@@ -65,6 +82,7 @@ public:
         bool bold = false;
         bool underline = false;
         bool reverse = false;
+        LineSize lineSize = LineSize::Single;
     };
 
     explicit VtScreen(QObject* parent = nullptr);
@@ -79,6 +97,14 @@ public:
     void writeText(std::u32string_view text);
     // Empties the screen and puts the cursor home; see the class comment about input in flight.
     void clear();
+
+    void setCapturing(bool on);
+    bool capturing() const { return m_capturing; }
+    // The lines from the first not yet captured to the cursor's, each ended by '\n' (none when they are
+    // all blank); the capture goes on from the cursor's line.
+    QString captureRest();
+    // The scroll-back and the screen down to its last line with text, each line ended by '\n'.
+    QString allText() const;
 
     Cell cell(int row, int column) const;
     // The row's characters, a double-width character once, trailing blanks removed.
@@ -102,9 +128,17 @@ signals:
     void cellsMoved(const QRect& area, int rows);
     // `count` lines went into the scroll-back during the last write or clear.
     void historyGrew(int count);
+    // While capturing: the lines that the write completed, each ended by '\n'.
+    void linesCaptured(const QString& lines);
 
 private:
     void feed(const std::string& utf8);
+    void feedCapturing(const std::string& utf8);
+    void feedChunked(const char* bytes, std::size_t size);
+    // The cursor's line, counted from the first line ever received.
+    qint64 cursorLine() const;
+    // Appends lines m_captureFrom..last (counted as cursorLine() counts) to `out`.
+    void captureLines(qint64 last, QString& out) const;
     void finishWrite();
 
     int onDamage(int startRow, int endRow, int startCol, int endCol);
@@ -133,4 +167,7 @@ private:
     QPoint m_cursor;
     bool m_cursorVisible = true;
     bool m_cursorChanged = false;
+    bool m_capturing = false;
+    qint64 m_captureFrom = 0; // the first line not yet captured
+    QString m_captured; // lines completed by the write in progress
 };

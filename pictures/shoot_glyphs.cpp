@@ -1,11 +1,13 @@
 // Pictures of the pane's lettering for the documentation, every one scaled 4x nearest-neighbour so that each
 // screen pixel is a 4 x 4 block:   scripts/pictures   (or: shoot_glyphs DIR, on any Qt platform)
 //
-//   DIR/ascii-face.png          the printable ASCII set from AsciiFace, 16 cells to a row
-//   DIR/ascii-face-before.png   the same set as the pane's painter draws it with its font
-//   DIR/help-screen-before.png  the simulated robot's help screen in the pane as it draws it
-//   DIR/help-screen-after.png   the same pane with every ASCII cell drawn from AsciiFace and the rest
-//                               (Hangul) as the pane draws it: how the face sits beside the Hangul
+//   DIR/ascii-face.png          the printable ASCII set as the pane draws it, 16 cells to a row
+//   DIR/help-screen-after.png   the simulated robot's help screen in the pane
+//   DIR/line-drawing.png        a box in DEC line drawing, its symbols, double-width and double-height
+//                               lines, and a line of reverse video with the cursor on it
+//
+// docs/ascii-face-before.png, help-screen-before.png and line-drawing-before.png were taken by this program
+// while the pane still drew ASCII with a scalable font; they are kept for comparison.
 
 #include "link/apdterminal.h"
 #include "link/asciiface.h"
@@ -23,8 +25,6 @@ namespace {
 constexpr int kScale = 4;
 constexpr int kPerRow = 16;
 constexpr int kGap = 1; // screen pixels between the cells of a contact sheet, in the gap colour
-const QColor kText(192, 192, 192);
-const QColor kBackground(0, 0, 0);
 const QColor kGapColour(0, 0, 96);
 
 QImage scaled(const QImage& image)
@@ -60,25 +60,6 @@ QImage paneImage(TApdTerminal& pane, int rows)
     return pane.grab().toImage().copy(0, 0, pane.width(), rows * TApdTerminal::kCellHeight);
 }
 
-// Draws every plain ASCII cell of the pane's screen again from the face, in the cell's own colours.
-void redrawAsciiFromFace(QImage& image, const VtScreen& screen, int rows)
-{
-    QPainter painter(&image);
-    for (int row = 0; row < rows; ++row) {
-        for (int column = 0; column < VtScreen::kColumns; ++column) {
-            const VtScreen::Cell cell = screen.cell(row, column);
-            if (cell.width != 1 || cell.chars[1] != 0 || !AsciiFace::has(cell.chars[0]))
-                continue;
-            QColor ink = cell.foreground.isValid() ? cell.foreground : kText;
-            QColor paper = cell.background.isValid() ? cell.background : kBackground;
-            if (cell.reverse)
-                std::swap(ink, paper);
-            painter.drawImage(QPoint(column * AsciiFace::kWidth, row * AsciiFace::kHeight),
-                              AsciiFace::atlas(ink, paper), AsciiFace::atlasRect(cell.chars[0]));
-        }
-    }
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -87,13 +68,7 @@ int main(int argc, char** argv)
     const QDir dir(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("."));
     bool ok = true;
 
-    const QImage atlas = AsciiFace::atlas(kText, kBackground);
-    ok &= save(scaled(contactSheet([&atlas](int i) {
-                   return atlas.copy(AsciiFace::atlasRect(AsciiFace::kFirst + static_cast<char32_t>(i)));
-               })),
-               dir.filePath(QStringLiteral("ascii-face.png")));
-
-    // The set as the pane draws it today: six lines of sixteen characters.
+    // The set as the pane draws it: six lines of sixteen characters, the cursor hidden.
     TApdTerminal setPane;
     setPane.setFixedSize(setPane.sizeHint());
     QByteArray set;
@@ -108,7 +83,7 @@ int main(int argc, char** argv)
                    return setImage.copy(i % kPerRow * TApdTerminal::kCellWidth, i / kPerRow * TApdTerminal::kCellHeight,
                                         TApdTerminal::kCellWidth, TApdTerminal::kCellHeight);
                })),
-               dir.filePath(QStringLiteral("ascii-face-before.png")));
+               dir.filePath(QStringLiteral("ascii-face.png")));
 
     // The help screen as the robot sends it in answer to h, with its banner and prompts.
     QByteArray said;
@@ -119,9 +94,25 @@ int main(int argc, char** argv)
     helpPane.setFixedSize(helpPane.sizeHint());
     helpPane.receive(said + "\x1b[?25l");
     const int rows = helpPane.screen().cursor().y() + 1;
-    QImage help = paneImage(helpPane, rows);
-    ok &= save(scaled(help), dir.filePath(QStringLiteral("help-screen-before.png")));
-    redrawAsciiFromFace(help, helpPane.screen(), rows);
-    ok &= save(scaled(help), dir.filePath(QStringLiteral("help-screen-after.png")));
+    ok &= save(scaled(paneImage(helpPane, rows)), dir.filePath(QStringLiteral("help-screen-after.png")));
+
+    // A box drawn as full-screen programs draw one, in DEC special graphics, the symbols of that set, the
+    // set saved and restored with the cursor, double-width and double-height lines, and the screen reversed.
+    const auto graphics = [](const QByteArray& codes) { return "\x1b(0" + codes + "\x1b(B"; };
+    const auto padded = [](const QByteArray& text, int width) { return text + QByteArray(width - text.size(), ' '); };
+    const QByteArray rule(19, 'q');
+    TApdTerminal linesPane;
+    linesPane.setFixedSize(linesPane.sizeHint());
+    linesPane.receive(graphics("l" + rule + "q" + rule + "k") + "\r\n" + graphics("x")
+                      + padded(" ROBOT MONITOR  0000-FFFF  64 KB", 39) + graphics("x") + "\r\n"
+                      + graphics("t" + rule + "w" + rule + "u") + "\r\n" + graphics("x") + padded(" F B L R S", 19)
+                      + graphics("x") + padded(" h m c d l r p q", 19) + graphics("x") + "\r\n"
+                      + graphics("m" + rule + "v" + rule + "j") + "\r\n" + graphics("`abcdefghijklmnopqrstuvwxyz{|}~_")
+                      + " DEC graphics 60-7E, 5F\r\n" + "\x1b(0\0337\x1b(Bsaved\0338qqqqq\x1b(B after ESC 8\r\n"
+                      + "\x1b#6Double-width line\r\n\x1b#3Double height\r\n\x1b#4Double height\r\n"
+                      + "\x1b[7mReverse video\x1b[0m, bold: \x1b[1mBOLD\x1b[0m \x1b[1;33mYELLOW\x1b[0m\r\n"
+                      + "\x1b[?5hThe screen reversed, the cursor after this: ");
+    const int linesRows = linesPane.screen().cursor().y() + 1;
+    ok &= save(scaled(paneImage(linesPane, linesRows)), dir.filePath(QStringLiteral("line-drawing.png")));
     return ok ? 0 : 1;
 }

@@ -2,6 +2,8 @@
 // a pseudo-terminal as on the real line:   xvfb-run -a shoot_terminal docs/terminal.png
 // With "selection" after the file name, a memory dump follows the reply, the view goes one page back
 // and a few lines of it are selected:   xvfb-run -a shoot_terminal docs/selection.png selection
+// With "capture", the pane captures into APD.CAP in a scratch folder while the dump comes in, and the
+// pointer rests on the pane:   xvfb-run -a shoot_terminal docs/capture.png capture
 
 #include "app/tform1.h"
 #include "link/apdterminal.h"
@@ -9,7 +11,9 @@
 #include "tests/ptypair.h"
 
 #include <QApplication>
+#include <QMouseEvent>
 #include <QPixmap>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <cstdio>
@@ -39,7 +43,25 @@ int main(int argc, char** argv)
     QTest::qWait(400);
     form.ApdTerminal1->setFocus();
     QTest::qWait(100);
-    if (argc > 2 && QByteArray(argv[2]) == "selection") {
+    const QByteArray mode = argc > 2 ? QByteArray(argv[2]) : QByteArray();
+    QTemporaryDir scratch;
+    if (mode == "capture") {
+        QString error;
+        if (!form.ApdTerminal1->startCapture(scratch.filePath(QStringLiteral("APD.CAP")), true, &error)) {
+            std::printf("could not capture: %s\n", qPrintable(error));
+            return 1;
+        }
+        QByteArray dump;
+        for (int row = 0; row < 8; ++row)
+            dump += QByteArray::number(0x8000 + row * 8, 16).toUpper() + ": 3E 01 D3 10 C3 00 80 FF\r\n";
+        line.send("d8000\r\n" + dump + "> ");
+        QTest::qWait(400);
+        QMouseEvent move(QEvent::MouseMove, QPointF(300, 200), form.ApdTerminal1->mapToGlobal(QPointF(300, 200)),
+                         Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(form.ApdTerminal1, &move);
+        QTest::qWait(100);
+    }
+    if (mode == "selection") {
         QByteArray dump;
         for (int row = 0; row < 32; ++row) {
             dump += QByteArray::number(0x8000 + row * 8, 16).toUpper() + ":";

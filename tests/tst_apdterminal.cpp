@@ -15,13 +15,24 @@
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QImage>
 #include <QInputMethodEvent>
+#include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPainter>
+#include <QPushButton>
 #include <QRandomGenerator>
 #include <QSet>
+#include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <bitset>
 #include <memory>
@@ -54,6 +65,8 @@ private slots:
     void theCellGridFillsThePaneExactlyAndHangulIsPaintedDoubleWidth();
     void thePrintableAsciiSetIsDrawnInTwoColoursAndEveryGlyphStandsApart_data();
     void thePrintableAsciiSetIsDrawnInTwoColoursAndEveryGlyphStandsApart();
+    void theSameBytesAreDrawnAsXtermDrawsThem_data();
+    void theSameBytesAreDrawnAsXtermDrawsThem();
     void theCursorBlinksOnlyWhileTheWindowIsShownAndActive();
     void theScrollBackHoldsTheViewUntilTheOperatorReturns_data();
     void theScrollBackHoldsTheViewUntilTheOperatorReturns();
@@ -63,6 +76,8 @@ private slots:
     void theSelectionIsCopiedByItsKeysAndNothingReachesTheLine();
     void damageAndScrollPaintingMatchAFullRepaint_data();
     void damageAndScrollPaintingMatchAFullRepaint();
+    void theCaptureKeepsWhatThePaneShowsAndSendsNothing_data();
+    void theCaptureKeepsWhatThePaneShowsAndSendsNothing();
 
 private:
     // Lets the port read the line and the pane take what it read.
@@ -303,6 +318,8 @@ void ApdTerminalTest::theWindowsShortcutKeysAreNeverSentByThePane_data()
         QTest::addRow("F%d", f + 1) << int(Qt::Key_F1 + f) << Qt::KeyboardModifiers();
     QTest::newRow("Delete") << int(Qt::Key_Delete) << Qt::KeyboardModifiers();
     QTest::newRow("Ctrl+D") << int(Qt::Key_D) << Qt::KeyboardModifiers(Qt::ControlModifier);
+    QTest::newRow("Ctrl+Shift+L") << int(Qt::Key_L) << (Qt::ControlModifier | Qt::ShiftModifier);
+    QTest::newRow("Ctrl+Shift+S") << int(Qt::Key_S) << (Qt::ControlModifier | Qt::ShiftModifier);
 }
 
 void ApdTerminalTest::theWindowsShortcutKeysAreNeverSentByThePane()
@@ -393,13 +410,19 @@ void ApdTerminalTest::thePrintableAsciiSetIsDrawnInTwoColoursAndEveryGlyphStands
     QTest::addColumn<QColor>("ink");
     QTest::addColumn<QColor>("paper");
     QTest::addColumn<QColor>("background");
+    // Empty: the cells are copied from the face's atlas; else the set goes through a pane after these bytes.
+    QTest::addColumn<QByteArray>("throughPane");
     const QColor silver(192, 192, 192);
     const QColor black(0, 0, 0);
     const QColor transparent(Qt::transparent);
-    QTest::newRow("silver on black") << silver << black << black;
-    QTest::newRow("over filled cells, transparent paper") << silver << transparent << black;
-    QTest::newRow("reverse video") << black << silver << silver;
-    QTest::newRow("yellow over a navy cell") << QColor(255, 255, 0) << transparent << QColor(0, 0, 128);
+    QTest::newRow("silver on black") << silver << black << black << QByteArray();
+    QTest::newRow("over filled cells, transparent paper") << silver << transparent << black << QByteArray();
+    QTest::newRow("reverse video") << black << silver << silver << QByteArray();
+    QTest::newRow("yellow over a navy cell") << QColor(255, 255, 0) << transparent << QColor(0, 0, 128) << QByteArray();
+    QTest::newRow("through the pane") << silver << black << black << QByteArray("\x1b[?25l");
+    QTest::newRow("through the pane, reverse video") << black << silver << silver << QByteArray("\x1b[?25l\x1b[7m");
+    QTest::newRow("through the pane, bold")
+        << QColor(255, 255, 255) << black << black << QByteArray("\x1b[?25l\x1b[1m");
 }
 
 void ApdTerminalTest::thePrintableAsciiSetIsDrawnInTwoColoursAndEveryGlyphStandsApart()
@@ -407,13 +430,24 @@ void ApdTerminalTest::thePrintableAsciiSetIsDrawnInTwoColoursAndEveryGlyphStands
     QFETCH(QColor, ink);
     QFETCH(QColor, paper);
     QFETCH(QColor, background);
+    QFETCH(QByteArray, throughPane);
     constexpr int kWidth = AsciiFace::kWidth;
     constexpr int kHeight = AsciiFace::kHeight;
     constexpr int kPerRow = 16;
-    // The 95 glyphs, 16 cells to a row, copied from the atlas as a painter copies cells.
+    // The 95 glyphs, 16 cells to a row, copied from the atlas as a painter copies cells, or drawn by the pane
+    // as six lines of sixteen characters.
     QImage canvas(kPerRow * kWidth, 6 * kHeight, QImage::Format_ARGB32_Premultiplied);
     canvas.fill(background);
-    {
+    if (!throughPane.isEmpty()) {
+        TApdTerminal pane;
+        pane.setFixedSize(pane.sizeHint());
+        QByteArray set = throughPane;
+        for (int i = 0; i < AsciiFace::kCount; ++i)
+            set += QByteArray(1, static_cast<char>(AsciiFace::kFirst + static_cast<char32_t>(i)))
+                + (i % kPerRow == kPerRow - 1 ? "\r\n" : "");
+        pane.receive(set);
+        canvas = pane.grab().toImage().copy(canvas.rect());
+    } else {
         QPainter painter(&canvas);
         const QImage atlas = AsciiFace::atlas(ink, paper);
         for (int i = 0; i < AsciiFace::kCount; ++i)
@@ -478,6 +512,82 @@ void ApdTerminalTest::thePrintableAsciiSetIsDrawnInTwoColoursAndEveryGlyphStands
                                     .arg(apart)));
         }
     }
+}
+
+namespace {
+
+const QColor kSilver(192, 192, 192);
+const QColor kBlack(0, 0, 0);
+
+// One cell of the face or its line-drawing set, pixel for pixel, as the pane should draw it.
+QImage faceCell(const AsciiFace::Rows& rows, const QColor& ink = kSilver, const QColor& paper = kBlack)
+{
+    QImage cell(AsciiFace::kWidth, AsciiFace::kHeight, QImage::Format_RGB32);
+    for (int y = 0; y < AsciiFace::kHeight; ++y)
+        for (int x = 0; x < AsciiFace::kWidth; ++x)
+            cell.setPixel(x, y, ((rows[size_t(y)] >> (AsciiFace::kWidth - 1 - x)) & 1U ? ink : paper).rgb());
+    return cell;
+}
+
+QImage beside(const QImage& left, const QImage& right, bool below = false)
+{
+    QImage both(below ? left.width() : left.width() + right.width(),
+                below ? left.height() + right.height() : left.height(), QImage::Format_RGB32);
+    QPainter painter(&both);
+    painter.drawImage(0, 0, left);
+    painter.drawImage(below ? 0 : left.width(), below ? left.height() : 0, right);
+    return both;
+}
+
+} // namespace
+
+void ApdTerminalTest::theSameBytesAreDrawnAsXtermDrawsThem_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QImage>("expected"); // the pane's top left corner
+    const QByteArray noCursor("\x1b[?25l");
+    const QImage line = faceCell(AsciiFace::graphic(U'─'));
+    QTest::newRow("q after ESC 8 is a line") << "\x1b(0\0337\x1b(B\0338q" + noCursor << line;
+    const std::pair<char, char32_t> pictures[]
+        = {{'b', U'␉'}, {'c', U'␌'}, {'d', U'␍'}, {'e', U'␊'}, {'h', U'␤'}, {'i', U'␋'}};
+    for (const auto& [code, picture] : pictures)
+        QTest::addRow("the control picture of %c", code)
+            << "\x1b(0" + QByteArray(1, code) + noCursor << faceCell(AsciiFace::graphic(picture));
+    QTest::newRow("0x5F is a blank in line drawing") << "\x1b(0_" + noCursor << faceCell(AsciiFace::Rows{});
+    QTest::newRow("horizontal lines join") << "\x1b(0qq" + noCursor << beside(line, line);
+    const QImage bar = faceCell(AsciiFace::graphic(U'│'));
+    QTest::newRow("vertical lines join") << "\x1b(0x\r\nx" + noCursor << beside(bar, bar, true);
+    const QImage a = faceCell(AsciiFace::glyph(U'A'));
+    QTest::newRow("a double-width line draws its cells twice as wide")
+        << "\x1b#6A" + noCursor << a.scaled(16, 12, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+    QTest::newRow("a double-height line draws its top half twice as large")
+        << "\x1b#3A" + noCursor << a.copy(0, 0, 8, 6).scaled(16, 12, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+    QTest::newRow("and its bottom half") << "\x1b#4A"
+            + noCursor << a.copy(0, 6, 8, 6).scaled(16, 12, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+    QImage cursor = faceCell(AsciiFace::Rows{}, kBlack, kSilver);
+    for (int y = AsciiFace::kHeight - 2; y < AsciiFace::kHeight; ++y)
+        for (int x = 0; x < AsciiFace::kWidth; ++x)
+            cursor.setPixel(x, y, kBlack.rgb());
+    QTest::newRow("the cursor shows on a reversed screen") << QByteArray("\x1b[?5h") << cursor;
+    QTest::newRow("the cursor shows on reverse video") << QByteArray("\x1b[7m \x1b[D") << cursor;
+}
+
+void ApdTerminalTest::theSameBytesAreDrawnAsXtermDrawsThem()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QImage, expected);
+    TApdTerminal pane;
+    pane.setFixedSize(pane.sizeHint());
+    pane.receive(bytes);
+    const QImage drawn = pane.grab().toImage().copy(expected.rect()).convertToFormat(QImage::Format_RGB32);
+    for (int y = 0; y < expected.height(); ++y)
+        for (int x = 0; x < expected.width(); ++x)
+            QVERIFY2(drawn.pixel(x, y) == expected.pixel(x, y),
+                     qPrintable(QStringLiteral("pixel %1,%2 is %3, expected %4")
+                                    .arg(x)
+                                    .arg(y)
+                                    .arg(drawn.pixel(x, y), 8, 16)
+                                    .arg(expected.pixel(x, y), 8, 16)));
 }
 
 void ApdTerminalTest::theCursorBlinksOnlyWhileTheWindowIsShownAndActive()
@@ -675,6 +785,9 @@ void ApdTerminalTest::damageAndScrollPaintingMatchAFullRepaint_data()
     QTest::newRow("reverse scrolling and inserted characters")
         << numberedLines(22) + "\x1b[1;1H\x1bM\x1bMabc\x1b[1;2H\x1b[3@\x1b[2P\x1b[10;5H\x1b[4@ZZ";
     QTest::newRow("a clear in the middle") << numberedLines(30) + "\x1b[2J\x1b[H" + numberedLines(3);
+    QTest::newRow("double-width and double-height lines and line drawing scrolling")
+        << QByteArray("\x1b#6wide line\r\n\x1b(0lqqk\x1b(B box\r\n\x1b#3tall\r\n\x1b#4tall\r\n").repeated(8)
+            + "\x1b[3;1H\x1b#5narrow again\x1b[10;1H\x1b#6wide again\x1b[?5h";
 }
 
 void ApdTerminalTest::damageAndScrollPaintingMatchAFullRepaint()
@@ -707,6 +820,231 @@ void ApdTerminalTest::damageAndScrollPaintingMatchAFullRepaint()
                                             .arg(differing).arg(first.x()).arg(first.y())
                                             .arg(first.x() / TApdTerminal::kCellWidth)
                                             .arg(first.y() / TApdTerminal::kCellHeight)));
+}
+
+namespace {
+
+enum class Place {
+    Folder,
+    DiskFull,
+    FolderGone
+};
+
+// Answers the capture's and the saving's dialogs as the operator would: the file dialog with `path`, the
+// question about an existing file with the button named `answer` (none: the test fails on a question).
+class TextFileAnswerer : public QObject
+{
+public:
+    TextFileAnswerer(QString path, QString answer) : m_path(std::move(path)), m_answer(std::move(answer))
+    {
+        connect(&m_poll, &QTimer::timeout, this, [this] { respond(); });
+        m_poll.start(10);
+    }
+
+    QString offered; // the name in the dialog's name field when it opened
+    QString question; // the button pressed on a question, "" when none came
+
+private:
+    void respond()
+    {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (auto* dialog = qobject_cast<QFileDialog*>(modal)) {
+            if (offered.isEmpty() && !dialog->selectedFiles().isEmpty())
+                offered = dialog->selectedFiles().constFirst();
+            // Typed into the name field, as the operator does: selectFile() leaves a field with the focus alone.
+            const QFileInfo chosen(m_path);
+            dialog->setDirectory(chosen.absolutePath());
+            if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+                name->setText(chosen.fileName());
+            static_cast<QDialog*>(dialog)->accept();
+        } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            for (QAbstractButton* button : box->buttons()) {
+                const bool named = button->objectName() == m_answer;
+                const bool yes
+                    = m_answer == QStringLiteral("overwrite") && box->standardButton(button) == QMessageBox::Yes;
+                if (named || yes) {
+                    question = m_answer;
+                    button->click();
+                    return;
+                }
+            }
+            question = QStringLiteral("unexpected");
+            box->reject();
+        }
+    }
+
+    QTimer m_poll;
+    QString m_path;
+    QString m_answer;
+};
+
+} // namespace
+
+void ApdTerminalTest::theCaptureKeepsWhatThePaneShowsAndSendsNothing_data()
+{
+    QTest::addColumn<QString>("name"); // in a folder of the test's own
+    QTest::addColumn<QByteArray>("prior"); // the file's bytes before; null: no file
+    QTest::addColumn<QString>("answer"); // to the question about an existing file; empty: none comes
+    QTest::addColumn<int>("place"); // Place
+    QTest::addColumn<QByteArray>("received"); // from the line while capturing
+    QTest::addColumn<int>("flood"); // bytes a second handed to the pane for two seconds besides
+    QTest::addColumn<QByteArray>("expected"); // the file's bytes after the stop
+    QTest::addColumn<QString>("failure"); // a part of the message that stops the capture; empty: none
+    QTest::addColumn<bool>("save"); // Ctrl+Shift+S saves the pane once, instead of a capture
+
+    const QByteArray none;
+    const int folder = int(Place::Folder);
+    QTest::newRow("on and off: the lines as the pane shows them")
+        << "APD.CAP" << none << "" << folder << QByteArray("MONITOR\r\nROBOT> h\r\n\x1b[1mBOLD\x1b[0m x\r\nROBOT> ")
+        << 0 << QByteArray("MONITOR\nROBOT> h\nBOLD x\nROBOT>\n") << "" << false;
+    QTest::newRow("an existing file is appended to")
+        << "APD.CAP" << QByteArray("old\n") << "append" << folder << QByteArray("new\r\n") << 0
+        << QByteArray("old\nnew\n") << "" << false;
+    QTest::newRow("or overwritten when the operator says so")
+        << "APD.CAP" << QByteArray("old\n") << "overwrite" << folder << QByteArray("new\r\n") << 0
+        << QByteArray("new\n") << "" << false;
+    QTest::newRow("Korean text, as UTF-8, under a Korean name")
+        << QStringLiteral("기록.CAP") << none << "" << folder
+        << cp949Encode(QStringLiteral("메모리 테스트 OK\r\n주소 8000: 전진\r\n")) << 0
+        << QStringLiteral("메모리 테스트 OK\n주소 8000: 전진\n").toUtf8() << "" << false;
+    QTest::newRow("no escape sequences; line drawing as its characters")
+        << "APD.CAP" << none << "" << folder << QByteArray("\x1b[31mred\x1b[0m\x1b[K\r\n\x1b(0lqk\x1b(B box\r\n") << 0
+        << QStringLiteral("red\n┌─┐ box\n").toUtf8() << "" << false;
+    QTest::newRow("a line written over, as it ended")
+        << "APD.CAP" << none << "" << folder << QByteArray("50%\r100%\r\n") << 0 << QByteArray("100%\n") << "" << false;
+    QTest::newRow("a line longer than the pane, as it wraps")
+        << "APD.CAP" << none << "" << folder << QByteArray(70, 'x') + "\r\n"
+        << 0 << QByteArray(62, 'x') + "\n" + QByteArray(8, 'x') + "\n"
+        << "" << false;
+    QTest::newRow("a full disk stops it with a message")
+        << "full.CAP" << none << "append" << int(Place::DiskFull) << QByteArray("lost\r\n") << 0 << none
+        << QStringLiteral("디스크에 빈 공간이 없습니다") << false;
+    QTest::newRow("a vanished folder stops it with a message")
+        << "APD.CAP" << none << "" << int(Place::FolderGone) << QByteArray("lost\r\n") << 0 << none
+        << QStringLiteral("지워졌거나 옮겨졌습니다") << false;
+    QTest::newRow("a flood of 1 MB a second, kept whole and bounded")
+        << "APD.CAP" << none << "" << folder << QByteArray("start\r\n") << 1024 * 1024 << QByteArray("start\n") << ""
+        << false;
+    QTest::newRow("saving the scroll-back and the screen")
+        << "APD.TXT" << none << "" << folder << numberedLines(40) + "ROBOT> " << 0
+        << QByteArray(numberedLines(40) + "ROBOT>\n").replace("\r\n", "\n") << "" << true;
+    QTest::newRow("saving over an existing file") << "APD.TXT" << QByteArray("old\n") << "overwrite" << folder
+                                                  << QByteArray("new\r\n") << 0 << QByteArray("new\n") << "" << true;
+    QTest::newRow("saving to a full disk says so")
+        << "full.TXT" << none << "overwrite" << int(Place::DiskFull) << QByteArray("lost\r\n") << 0 << none
+        << QStringLiteral("디스크에 빈 공간이 없습니다") << true;
+}
+
+void ApdTerminalTest::theCaptureKeepsWhatThePaneShowsAndSendsNothing()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, prior);
+    QFETCH(QString, answer);
+    QFETCH(int, place);
+    QFETCH(QByteArray, received);
+    QFETCH(int, flood);
+    QFETCH(QByteArray, expected);
+    QFETCH(QString, failure);
+    QFETCH(bool, save);
+
+    QTemporaryDir scratch;
+    QVERIFY2(scratch.isValid(), "could not make a folder");
+    const QString folder = scratch.filePath(QStringLiteral("captures"));
+    QVERIFY2(QDir().mkpath(folder), "could not make a folder");
+    const QString path = QDir(folder).filePath(name);
+    if (Place(place) == Place::DiskFull)
+        QVERIFY2(QFile::link(QStringLiteral("/dev/full"), path), "could not link to /dev/full");
+    if (!prior.isNull()) {
+        QFile file(path);
+        QVERIFY2(file.open(QIODevice::WriteOnly) && file.write(prior) == prior.size(), "could not write the file");
+    }
+    QSignalSpy captureFailed(m_pane, &TApdTerminal::captureFailed);
+    QSignalSpy captureFinished(m_pane, &TApdTerminal::captureFinished);
+    QSignalSpy saved(m_pane, &TApdTerminal::savedText);
+    QSignalSpy saveFailed(m_pane, &TApdTerminal::saveFailed);
+    const auto messageBox = [this](const char* boxName) {
+        auto* box = m_form->findChild<QMessageBox*>(QString::fromLatin1(boxName));
+        return box != nullptr && box->isVisible() ? box->text() : QString();
+    };
+
+    const QByteArray plainCtrlL = "\x0c";
+    if (save) {
+        m_line->send(received);
+        settle();
+        TextFileAnswerer answerer(path, answer);
+        QTest::keyClick(m_pane, Qt::Key_S, Qt::ControlModifier | Qt::ShiftModifier);
+        QVERIFY2(answerer.offered.endsWith(QStringLiteral("/APD.TXT")),
+                 qPrintable(QStringLiteral("the dialog offered '%1'").arg(answerer.offered)));
+        QCOMPARE(answerer.question, answer);
+        QVERIFY2(QTest::qWaitFor([&] { return saved.size() + saveFailed.size() > 0; }, 5000), "the saving never ended");
+    } else {
+        TextFileAnswerer answerer(path, answer);
+        QTest::keyClick(m_pane, Qt::Key_L, Qt::ControlModifier | Qt::ShiftModifier);
+        QVERIFY2(answerer.offered.endsWith(QStringLiteral("/APD.CAP")),
+                 qPrintable(QStringLiteral("the dialog offered '%1'").arg(answerer.offered)));
+        QCOMPARE(answerer.question, answer);
+        QVERIFY2(m_pane->isCapturing(), "Ctrl+Shift+L did not start the capture");
+        // The offscreen platform does not hand activation back to the window once the dialog closes.
+        QApplication::setActiveWindow(m_form.get());
+        QVERIFY2(QTest::qWaitForWindowActive(m_form.get()), "the window did not become active again");
+        m_line->send(received);
+        settle();
+        if (Place(place) == Place::FolderGone)
+            QVERIFY2(QDir(folder).removeRecursively(), "could not remove the folder");
+        qsizetype mostPending = 0;
+        if (flood > 0) {
+            // Handed to the pane as the port hands it, in pieces every 16 ms, for two seconds.
+            const QByteArray line = QByteArray("0123456789ABCDEF").repeated(4).left(61) + "\r\n";
+            const qsizetype lines = flood / 60 / line.size();
+            QElapsedTimer clock;
+            clock.start();
+            for (int tick = 0; tick < 120; ++tick) {
+                m_pane->receive(line.repeated(lines));
+                mostPending = std::max(mostPending, m_pane->capturePending());
+                QTest::qWait(std::max<int>(0, int(qint64{tick + 1} * 16 - clock.elapsed())));
+            }
+            expected += QByteArray(line.left(61) + "\n").repeated(120 * lines);
+        }
+        if (!failure.isEmpty())
+            QVERIFY2(QTest::qWaitFor([&] { return !captureFailed.isEmpty(); }, 5000),
+                     "the capture went on without its file");
+        else
+            QTest::keyClick(m_pane, Qt::Key_L, Qt::ControlModifier | Qt::ShiftModifier);
+        QVERIFY2(!m_pane->isCapturing(), "the capture did not stop");
+        m_line->send("after the stop\r\n");
+        settle();
+        if (failure.isEmpty())
+            QVERIFY2(QTest::qWaitFor([&] { return !captureFinished.isEmpty(); }, 5000),
+                     "the capture file was never closed");
+        QVERIFY2(mostPending < qsizetype{1024} * 1024,
+                 qPrintable(QStringLiteral("%1 bytes waited for the disk").arg(mostPending)));
+    }
+
+    if (failure.isEmpty()) {
+        QFile file(path);
+        QVERIFY2(file.open(QIODevice::ReadOnly),
+                 qPrintable(QStringLiteral("the file is not there; the folder holds %1")
+                                .arg(QDir(folder).entryList(QDir::Files).join(u' '))));
+        const QByteArray written = file.readAll();
+        QVERIFY2(written == expected,
+                 qPrintable(QStringLiteral("the file holds %1 bytes: '%2'")
+                                .arg(written.size())
+                                .arg(QString::fromUtf8(written.right(300)))));
+    } else {
+        const QString told = messageBox(save ? "SaveTextFailure" : "CaptureFailure");
+        QVERIFY2(told.contains(failure), qPrintable(QStringLiteral("the message reads '%1'").arg(told)));
+        QVERIFY2(told.contains(name), qPrintable(QStringLiteral("the message does not name the file: '%1'").arg(told)));
+        // What the pane shows is untouched, and it goes on showing what arrives.
+        QVERIFY2(m_pane->screen().allText().contains(QStringLiteral("lost")), "the pane lost what it showed");
+        m_line->send("still here\r\n");
+        settle();
+        QVERIFY2(m_pane->screen().allText().contains(QStringLiteral("still here")),
+                 "the pane stopped showing the line");
+    }
+    // Neither the keys, the dialogs nor the file ever reach the robot; Ctrl+L without Shift still does.
+    QVERIFY2(m_line->collectFor(100).isEmpty(), "the capture or the saving sent something to the target");
+    QTest::keyClick(m_pane, Qt::Key_L, Qt::ControlModifier);
+    QCOMPARE(m_line->waitForBytes(1), plainCtrlL);
 }
 
 QTEST_MAIN(ApdTerminalTest)

@@ -14,6 +14,12 @@
 
 #include <memory>
 
+namespace {
+
+const QString kPaneHint = QStringLiteral("모니터 창 - 기록: Ctrl+Shift+L, 저장: Ctrl+Shift+S");
+
+} // namespace
+
 class HoverHintsTest : public QObject
 {
     Q_OBJECT
@@ -92,7 +98,7 @@ void HoverHintsTest::eachControlNamesItselfInTheHintPanel_data()
     QTest::newRow("computer") << "SpeedButton7" << centre << QStringLiteral("다운 프로그램 실행하기");
     QTest::newRow("enter") << "SpeedButton9" << centre << QStringLiteral("엔터 명령");
     QTest::newRow("exit") << "BitBtn1" << centre << QStringLiteral("프로그램 닫기 .");
-    QTest::newRow("terminal") << "ApdTerminal1" << centre << QStringLiteral("모니터 창");
+    QTest::newRow("terminal") << "ApdTerminal1" << centre << kPaneHint;
     QTest::newRow("terminal's border") << "ApdTerminal1Frame" << QPoint(1, 100)
                                        << QStringLiteral("마우스 오른쪽 버튼을 '클릭' 해보세요.");
 }
@@ -118,14 +124,15 @@ void HoverHintsTest::movingOntoAControlWithoutAHintKeepsTheLastOne_data()
     QTest::addColumn<QString>("from");
     QTest::addColumn<QString>("onto");
     QTest::addColumn<QString>("hint");
-    QTest::newRow("terminal to Rx label") << "ApdTerminal1" << "Label1" << QStringLiteral("모니터 창");
-    QTest::newRow("terminal to Tx label") << "ApdTerminal1" << "Label2" << QStringLiteral("모니터 창");
+    QTest::newRow("terminal to Rx label") << "ApdTerminal1"
+                                          << "Label1" << kPaneHint;
+    QTest::newRow("terminal to Tx label") << "ApdTerminal1"
+                                          << "Label2" << kPaneHint;
     QTest::newRow("exit to Rx light") << "BitBtn1" << "ApdStatusLight1" << QStringLiteral("프로그램 닫기 .");
     QTest::newRow("exit to Tx light") << "BitBtn1" << "ApdStatusLight2" << QStringLiteral("프로그램 닫기 .");
     QTest::newRow("enter to status bar") << "SpeedButton9" << "StatusBar1" << QStringLiteral("엔터 명령");
     // The error text left of the exit button, which lets the clicks through to the button.
-    QTest::newRow("terminal to error label")
-        << QStringLiteral("ApdTerminal1") << QStringLiteral("Label3") << QStringLiteral("모니터 창");
+    QTest::newRow("terminal to error label") << QStringLiteral("ApdTerminal1") << QStringLiteral("Label3") << kPaneHint;
 }
 
 void HoverHintsTest::movingOntoAControlWithoutAHintKeepsTheLastOne()
@@ -162,11 +169,14 @@ void HoverHintsTest::onlyTheDirectionButtonsHaveToolTips()
 
 void HoverHintsTest::theWholeLongestHintFitsItsPanel()
 {
-    const QString longest = QStringLiteral("마우스 오른쪽 버튼을 '클릭' 해보세요.");
     const QRect panel = m_form->StatusBar1->panelRect(3);
-    QVERIFY2(m_form->StatusBar1->fontMetrics().horizontalAdvance(longest) + 8 <= panel.width(),
-             qPrintable(QStringLiteral("the hint panel is %1 px wide, the longest hint needs %2").arg(panel.width())
-                            .arg(m_form->StatusBar1->fontMetrics().horizontalAdvance(longest))));
+    for (const QString& longest : {QStringLiteral("마우스 오른쪽 버튼을 '클릭' 해보세요."), kPaneHint,
+                                   QStringLiteral("모니터 창 - 기록 끝: Ctrl+Shift+L, 저장: Ctrl+Shift+S")})
+        QVERIFY2(m_form->StatusBar1->fontMetrics().horizontalAdvance(longest) + 8 <= panel.width(),
+                 qPrintable(QStringLiteral("the hint panel is %1 px wide, '%2' needs %3")
+                                .arg(panel.width())
+                                .arg(longest)
+                                .arg(m_form->StatusBar1->fontMetrics().horizontalAdvance(longest))));
     QCOMPARE(panel.right(), m_form->StatusBar1->rect().right());
 }
 

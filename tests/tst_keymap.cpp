@@ -77,6 +77,11 @@ void KeyMapTest::eachKeySendsItsBytes_data()
     QTest::newRow("Delete is the window's") << int(Qt::Key_Delete) << none << QStringLiteral("\x7f") << QByteArray();
     QTest::newRow("Ctrl+D is the window's") << int(Qt::Key_D) << ctrl << QStringLiteral("\x04") << QByteArray();
     QTest::newRow("D alone is a letter") << int(Qt::Key_D) << none << QStringLiteral("d") << QByteArray("d");
+    QTest::newRow("Ctrl+Shift+L is the capture's") << int(Qt::Key_L) << (ctrl | shift) << QString() << QByteArray();
+    QTest::newRow("Ctrl+L is still form feed")
+        << int(Qt::Key_L) << ctrl << QStringLiteral("\x0c") << QByteArray("\x0c");
+    QTest::newRow("Ctrl+Shift+S is the saving's") << int(Qt::Key_S) << (ctrl | shift) << QString() << QByteArray();
+    QTest::newRow("Ctrl+S is still XOFF") << int(Qt::Key_S) << ctrl << QStringLiteral("\x13") << QByteArray("\x13");
 }
 
 void KeyMapTest::eachKeySendsItsBytes()
@@ -104,6 +109,11 @@ void KeyMapTest::theWindowsShortcutKeysAreRecognised_data()
     QTest::newRow("Ctrl+D") << int(Qt::Key_D) << Qt::KeyboardModifiers(Qt::ControlModifier) << true;
     QTest::newRow("Ctrl+C") << int(Qt::Key_C) << Qt::KeyboardModifiers(Qt::ControlModifier) << false;
     QTest::newRow("d") << int(Qt::Key_D) << Qt::KeyboardModifiers() << false;
+    const Qt::KeyboardModifiers ctrlShift = Qt::ControlModifier | Qt::ShiftModifier;
+    QTest::newRow("Ctrl+Shift+L") << int(Qt::Key_L) << ctrlShift << true;
+    QTest::newRow("Ctrl+Shift+S") << int(Qt::Key_S) << ctrlShift << true;
+    QTest::newRow("Ctrl+L") << int(Qt::Key_L) << Qt::KeyboardModifiers(Qt::ControlModifier) << false;
+    QTest::newRow("Ctrl+Alt+Shift+L") << int(Qt::Key_L) << (ctrlShift | Qt::AltModifier) << false;
 }
 
 void KeyMapTest::theWindowsShortcutKeysAreRecognised()

@@ -61,8 +61,8 @@ class VtGuardTest : public QObject
 private slots:
     void ordinarySequencesPassByteForByte_data();
     void ordinarySequencesPassByteForByte();
-    void theFatalSequencesAreDefused_data();
-    void theFatalSequencesAreDefused();
+    void theSequencesThatLibvtermMishandlesAreMended_data();
+    void theSequencesThatLibvtermMishandlesAreMended();
     void theEmulatorSurvivesTheFatalSequencesAndShowsWhatFollows_data();
     void theEmulatorSurvivesTheFatalSequencesAndShowsWhatFollows();
     void aTwoMegabyteReadIsFedInChunksAndShown();
@@ -109,7 +109,7 @@ void VtGuardTest::ordinarySequencesPassByteForByte()
     QVERIFY2(!cut, qPrintable(QStringLiteral("changed the input when it was cut after character %1").arg(cut.value_or(0))));
 }
 
-void VtGuardTest::theFatalSequencesAreDefused_data()
+void VtGuardTest::theSequencesThatLibvtermMishandlesAreMended_data()
 {
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<QByteArray>("expected");
@@ -147,9 +147,39 @@ void VtGuardTest::theFatalSequencesAreDefused_data()
                                                             << QByteArray("\x1b\x18\x1b[1mok");
     QTest::newRow("CAN ends a DCS") << QByteArray("\x1bPxx\x18ok") << QByteArray("\x1b\x18\x18ok");
     QTest::newRow("C1 control as text") << QByteArray("\xc2\x80" "a") << QByteArray("\xef\xbf\xbd" "a");
+    // Where libvterm shows the same bytes otherwise than xterm.
+    QTest::newRow("ESC 8 restores the line-drawing set")
+        << QByteArray("\x1b(0\0337\x1b(Bok\0338q") << QByteArray("\x1b(0\0337\x1b(Bok\0338\x1b(0q");
+    QTest::newRow("ESC 8 restores G1 and the shift out to it")
+        << QByteArray("\x1b)0\x0e\0337\x0f\x1b)Bok\0338q") << QByteArray("\x1b)0\x0e\0337\x0f\x1b)Bok\0338\x1b)0\x0eq");
+    QTest::newRow("ESC 8 restores a locking shift to G3")
+        << QByteArray("\x1b+0\x1bo\0337\x0f\0338q") << QByteArray("\x1b+0\x1bo\0337\x0f\0338\x1boq");
+    QTest::newRow("ESC 8 with nothing saved gives the ASCII set")
+        << QByteArray("\x1b(0q\0338q") << QByteArray("\x1b(0q\0338\x1b(Bq");
+    QTest::newRow("ESC 8 after the same sets adds nothing")
+        << QByteArray("\x1b(0\0337ok\0338q") << QByteArray("\x1b(0\0337ok\0338q");
+    QTest::newRow("mode 1049 restores the line-drawing set")
+        << QByteArray("\x1b(0\x1b[?1049h\x1b(B\x1b[?1049lq") << QByteArray("\x1b(0\x1b[?1049h\x1b(B\x1b[?1049l\x1b(0q");
+    QTest::newRow("mode 1048 among others restores it") << QByteArray("\x1b(0\x1b[?25;1048h\x1b(B\x1b[?1048;7lq")
+                                                        << QByteArray("\x1b(0\x1b[?25;1048h\x1b(B\x1b[?1048;7l\x1b(0q");
+    QTest::newRow("mode 1049 without its leader is no save")
+        << QByteArray("\x1b(0\x1b[1049h\x1b(B\0338q") << QByteArray("\x1b(0\x1b[1049h\x1b(B\0338q");
+    QTest::newRow("a reset forgets the saved sets") << QByteArray("\x1b(0\0337\x1b"
+                                                                  "c\0338q")
+                                                    << QByteArray("\x1b(0\0337\x1b"
+                                                                  "c\0338q");
+    QTest::newRow("a soft reset forgets them too")
+        << QByteArray("\x1b(0\0337\x1b[!p\0338q") << QByteArray("\x1b(0\0337\x1b[!p\0338q");
+    QTest::newRow("an unknown set is no designation")
+        << QByteArray("\x1b(0\0337\x1b(<\0338_") << QByteArray("\x1b(0\0337\x1b(<\0338 ");
+    QTest::newRow("0x5F is the line-drawing set's blank")
+        << QByteArray("\x1b(0q_q__\x1b(B_") << QByteArray("\x1b(0q q  \x1b(B_");
+    QTest::newRow("0x5F by a single shift to G2") << QByteArray("\x1b*0\x1bN__") << QByteArray("\x1b*0\x1bN _");
+    QTest::newRow("SO inside a CSI still shifts")
+        << QByteArray("\x1b)0\x1b[1\x0em_") << QByteArray("\x1b)0\x1b[1\x0em ");
 }
 
-void VtGuardTest::theFatalSequencesAreDefused()
+void VtGuardTest::theSequencesThatLibvtermMishandlesAreMended()
 {
     QFETCH(QByteArray, input);
     QFETCH(QByteArray, expected);

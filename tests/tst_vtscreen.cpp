@@ -43,6 +43,8 @@ private slots:
     void theScreenIsTwentyOneRowsOfSixtyTwoColumns();
     void theScrollBackKeepsWhatLeavesTheScreenWithinItsBound_data();
     void theScrollBackKeepsWhatLeavesTheScreenWithinItsBound();
+    void theSameBytesReadAsXtermShowsThem_data();
+    void theSameBytesReadAsXtermShowsThem();
 };
 
 void VtScreenTest::aClearDuringTheStreamLosesNothingThatArrivesAfterIt_data()
@@ -194,6 +196,57 @@ void VtScreenTest::theScrollBackKeepsWhatLeavesTheScreenWithinItsBound()
     QCOMPARE(screen.lineText(-lines), oldest);
     QCOMPARE(screen.lineText(-1), newest);
     QVERIFY2(screen.lineText(-lines - 1).isEmpty(), "a line beyond the oldest has text");
+}
+
+void VtScreenTest::theSameBytesReadAsXtermShowsThem_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QByteArray>("afterClear"); // written after a clear of the screen; empty: no clear
+    QTest::addColumn<int>("line");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<VtScreen::LineSize>("size");
+    using Size = VtScreen::LineSize;
+    QTest::newRow("line drawing after ESC 8")
+        << QByteArray("\x1b(0\0337\x1b(B\0338qqq") << QByteArray() << 0 << QStringLiteral("───") << Size::Single;
+    QTest::newRow("line drawing after mode 1049") << QByteArray("\x1b(0\x1b[?1049h\x1b(B\x1b[?1049lqqq") << QByteArray()
+                                                  << 0 << QStringLiteral("───") << Size::Single;
+    QTest::newRow("0x5F is a blank in line drawing")
+        << QByteArray("\x1b(0_x_\x1b(B_") << QByteArray() << 0 << QStringLiteral(" │ _") << Size::Single;
+    QTest::newRow("the control pictures")
+        << QByteArray("\x1b(0bcdehi\x1b(B") << QByteArray() << 0 << QStringLiteral("␉␌␍␊␤␋") << Size::Single;
+    QTest::newRow("the clear's reset leaves line drawing")
+        << QByteArray("\x1b(0\0337") << QByteArray("ab\0338q") << 0 << QStringLiteral("qb") << Size::Single;
+    QTest::newRow("a double-width line wraps at 31 columns")
+        << "\x1b#6" + QByteArray(40, 'x') << QByteArray() << 0 << QString(31, QLatin1Char('x')) << Size::DoubleWidth;
+    QTest::newRow("the line after it is single")
+        << "\x1b#6" + QByteArray(40, 'x') << QByteArray() << 1 << QString(9, QLatin1Char('x')) << Size::Single;
+    QTest::newRow("double-height halves") << QByteArray("\x1b#3top\r\n\x1b#4bottom") << QByteArray() << 1
+                                          << QStringLiteral("bottom") << Size::DoubleBottom;
+    QTest::newRow("a double-width line keeps its size in the scroll-back")
+        << "\x1b#6wide\r\n" + numberedLines(0, 20) << QByteArray() << -1 << QStringLiteral("wide") << Size::DoubleWidth;
+}
+
+void VtScreenTest::theSameBytesReadAsXtermShowsThem()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(QByteArray, afterClear);
+    QFETCH(int, line);
+    QFETCH(QString, text);
+    QFETCH(VtScreen::LineSize, size);
+    VtScreen screen;
+    // Byte by byte, so that every sequence is split across reads.
+    for (const char b : input)
+        screen.write(QByteArrayView(&b, 1));
+    if (!afterClear.isEmpty()) {
+        screen.clear();
+        screen.write(afterClear);
+    }
+    QCOMPARE(screen.lineText(line), text);
+    QVERIFY2(screen.lineCell(line, 0).lineSize == size,
+             qPrintable(QStringLiteral("line %1 is drawn at size %2, expected %3")
+                            .arg(line)
+                            .arg(int(screen.lineCell(line, 0).lineSize))
+                            .arg(int(size))));
 }
 
 QTEST_APPLESS_MAIN(VtScreenTest)

@@ -129,5 +129,9 @@ void TForm1::BitBtn1MouseMove(QObject* /*Sender*/, Qt::KeyboardModifiers /*Shift
 
 void TForm1::ApdTerminal1MouseMove(QObject* /*Sender*/, Qt::KeyboardModifiers /*Shift*/, int /*X*/, int /*Y*/)
 {
-    StatusBar1->setPanelText(HintPanel, QStringLiteral("모니터 창"));
+    // The pane's own keys are named here, as no menu holds them.
+    StatusBar1->setPanelText(HintPanel,
+                             ApdTerminal1->isCapturing()
+                                 ? QStringLiteral("모니터 창 - 기록 끝: Ctrl+Shift+L, 저장: Ctrl+Shift+S")
+                                 : QStringLiteral("모니터 창 - 기록: Ctrl+Shift+L, 저장: Ctrl+Shift+S"));
 }

@@ -3,8 +3,9 @@
 # pseudo-terminal bound over /dev/ttyS0 inside a private mount namespace (the machine's own serial device
 # is never opened), by real pointer clicks and key presses at the window's described positions.
 #
-# Checks that the simulator received exactly the expected bytes, that both downloads loaded with good
-# checksums, that Alt+X ends the program with status 0, and that the run left no settings file behind
+# Checks that the simulator received exactly the expected bytes, that a capture (Ctrl+Shift+L) and a saved
+# text (Ctrl+Shift+S) hold the robot's replies as UTF-8 text while sending nothing, that both downloads loaded
+# with good checksums, that Alt+X ends the program with status 0, and that the run left no settings file behind
 # (its own or Qt's file dialog's). Screenshots of the main states are left in the
 # artefact folder.
 #
@@ -65,6 +66,9 @@ mkdir "$big"
 mkdir "$work/config"
 export XDG_CONFIG_HOME="$work/config"
 
+# Started in the folder that the capture's and the saving's dialogs offer first.
+mkdir "$work/texts"
+cd "$work/texts"
 start_console "$build/robot-console"
 eval "$(xdotool getwindowgeometry --shell "$window")"   # X, Y of the client area
 
@@ -115,6 +119,31 @@ choose_file() {
   xdotool windowfocus --sync "$window"
 }
 
+save_as() {
+  # Ctrl+Shift+L or Ctrl+Shift+S ($1) and its save dialog titled $2, whose offered name is taken as it stands
+  # (a path typed at machine speed loses keys to the dialog's completer).
+  local attempt saving=""
+  for attempt in 1 2 3; do
+    key "$1"
+    saving=$(timeout 6 xdotool search --sync --onlyvisible --name "^$2\$" | head -n1) && [ -n "$saving" ] && break
+  done
+  [ -n "$saving" ] || { shot no-save-dialog; fail "$1 opened no save dialog"; }
+  xdotool windowfocus --sync "$saving"
+  sleep 0.3
+  xdotool keyup shift ctrl
+  xdotool key Return
+  for _ in $(seq 100); do xdotool search --onlyvisible --name "^$2\$" | grep -qx "$saving" || break; sleep 0.05; done
+  xdotool search --onlyvisible --name "^$2\$" | grep -q . && { shot save-dialog-stays; fail "the dialog of $1 or its message stayed"; }
+  xdotool windowfocus --sync "$window"
+}
+text_file_ok() {
+  # A capture or a saved text: UTF-8 without escape sequences, holding the line $2.
+  [ -s "$1" ] || { shot text-file-missing; fail "$1 was not written"; }
+  iconv -f UTF-8 -t UTF-8 "$1" >/dev/null || fail "$1 is not UTF-8"
+  ! grep -q $'\x1b' "$1" || fail "$1 holds escape sequences"
+  grep -q "$2" "$1" || fail "$1 lacks '$2': $(head -c 400 "$1")"
+}
+
 shot start
 
 # The direction pad: centres of SpeedButton1..5 inside GroupBox1 at 8,16.
@@ -129,7 +158,14 @@ click 116 132     # stop     S
 
 # Monitor commands from the function keys.
 key F1; sleep 1.5; shot help
+# The capture and the saving of the pane, which send nothing (the bytes checked at the end run on unbroken).
+save_as ctrl+shift+l '기록 파일'
 key F2; sleep 3; key F3; sleep 0.5; key F4; sleep 4; shot dump
+key ctrl+shift+l; sleep 1.5
+text_file_ok "$work/texts/APD.CAP" '^MEMORY DUMP '
+save_as ctrl+shift+s '화면 내용 저장'
+sleep 1.5
+text_file_ok "$work/texts/APD.TXT" '^ROBOT MONITOR'
 key F7; sleep 0.5
 
 # The download: the cable button puts the monitor into load mode, Ctrl+D sends the file.
