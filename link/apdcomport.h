@@ -19,6 +19,10 @@
 // that it cannot spin, is announced once by the failed signal, and is reported by every GetLineError()
 // from then on. Framing, parity, overrun and break counts come from a LineCounterSource, by default the
 // driver's TIOCGICOUNT; a pseudo-terminal has none, so tests inject their own.
+//
+// On Windows the port is the COM port of that name, opened exclusively (Windows lets one program at a time
+// hold a COM port, so that open is the claim); the driver's output queue and line errors come from
+// ClearCommError, and FlushOutBuffer purges the driver's output and aborts the write in progress.
 
 #include <QByteArray>
 #include <QObject>
@@ -133,8 +137,10 @@ private:
     void fail(const QString& reason);
     qint64 writeAtOnce(const QByteArray& bytes);
 
+#ifndef Q_OS_WIN
     // The device's lock files and flock (see PortClaim), held while the port is open.
     std::unique_ptr<PortClaim> m_claim;
+#endif
     QSerialPort* m_port = nullptr;
     QString m_device;
     LineCounterSource m_counterSource;
@@ -145,4 +151,15 @@ private:
     // Bytes written straight to the driver, reported by bytesSent on the loop's next turn.
     QTimer* m_sentReport = nullptr;
     qint64 m_sentDirectly = 0;
+#ifdef Q_OS_WIN
+    // Windows has no Qt Serial Port here: the port's exclusive handle and its overlapped reads and writes
+    // (link/apdcomport_win.cpp).
+    struct Win32Io;
+    std::unique_ptr<Win32Io> m_io;
+    void startRead();
+    void onReadDone();
+    void startWrite();
+    void onWriteDone();
+    void closeHandle();
+#endif
 };
