@@ -13,10 +13,11 @@
 
 namespace {
 
-// One read asks for at most this much; a read completes as soon as anything has arrived.
-constexpr DWORD kReadChunk = 4096;
-// A read with nothing to read ends after this long and is asked again, so that none waits for ever.
-constexpr DWORD kReadWaitMs = 60 * 1000;
+// A read waits for its first byte as long as it takes, and completes when the line pauses for
+// kReadGapMs after it or the chunk is full: so a steady stream at 9600 bit/s reaches the screen at least every
+// 67 ms. (The "return whatever has arrived" setting of the timeouts is not honoured under Wine.)
+constexpr DWORD kReadChunk = 64;
+constexpr DWORD kReadGapMs = 1;
 // One write hands the driver at most this much of our queue, so that Stop's purge has little to abort.
 constexpr qsizetype kWriteChunk = 256;
 
@@ -105,8 +106,8 @@ TApdComPort::TApdComPort(const QString& device, QObject* parent, LineCounterSour
     settings.fRtsControl = RTS_CONTROL_ENABLE;
     // A line error must not stop all further reads and writes until it is cleared.
     settings.fAbortOnError = FALSE;
-    // A read returns as soon as anything is there, and waits at most kReadWaitMs for the first byte.
-    COMMTIMEOUTS timeouts{MAXDWORD, MAXDWORD, kReadWaitMs, 0, 0};
+    // No total timeouts: neither reads nor writes ever end for want of time.
+    COMMTIMEOUTS timeouts{kReadGapMs, 0, 0, 0, 0};
     if (SetCommState(handle, &settings) == 0 || SetCommTimeouts(handle, &timeouts) == 0) {
         const DWORD error = GetLastError();
         closeHandle();

@@ -41,7 +41,9 @@ fail() { echo "windows: FAIL: $*" >&2; exit 1; }
 
 unshare --mount --propagation private true 2>/dev/null \
   || fail "this machine cannot make a private mount namespace (unshare --mount needs root); Wine must not run without one"
-for tool in wine wineserver Xvfb xdotool import python3; do
+# Debian's wine64 keeps its programs in /usr/lib/wine (wine64, wineserver64).
+export PATH=/usr/lib/wine:$PATH
+for tool in wine64 wineserver64 Xvfb xdotool import python3; do
   command -v "$tool" >/dev/null || fail "$tool is missing; run scripts/setup windows test"
 done
 [ -x "$build/tools/robot-target-sim" ] || fail "the simulated robot is missing; build it with: ninja -C $build robot-target-sim"
@@ -62,7 +64,7 @@ in_namespace() {
     done
     status=0
     "$@" || status=$?
-    wineserver -w || true
+    wineserver64 -w || true
     exit $status' sh "$pty" "$@"
 }
 
@@ -80,7 +82,7 @@ export ROBOT_CONSOLE_FAR_END=$(sed -n 's/.*, relay at //p' "$work/farend.out")
 # A Wine prefix of the build's own, made inside a namespace; COM1 is /dev/ttyS0 there.
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "windows: making the Wine prefix $WINEPREFIX"
-  in_namespace "$farend_pty" wineboot -i > "$work/wineboot.out" 2>&1 || fail "wineboot failed: $(tail -n5 "$work/wineboot.out")"
+  in_namespace "$farend_pty" wine64 wineboot -i > "$work/wineboot.out" 2>&1 || fail "wineboot failed: $(tail -n5 "$work/wineboot.out")"
 fi
 mkdir -p "$WINEPREFIX/dosdevices"
 ln -sfn /dev/ttyS0 "$WINEPREFIX/dosdevices/com1"
@@ -90,7 +92,7 @@ cat > "$work/suites.sh" <<'EOF'
 out=$1; shift
 for suite in "$@"; do
   status=0
-  QT_QPA_PLATFORM=offscreen timeout 600 wine "$out/$suite.exe" -o "$(echo "Z:$out/artifacts/$suite.txt" | tr / '\\'),txt" \
+  QT_QPA_PLATFORM=offscreen timeout 600 wine64 "$out/$suite.exe" -o "$(echo "Z:$out/artifacts/$suite.txt" | tr / '\\'),txt" \
     > "$out/artifacts/$suite.wine.out" 2>&1 || status=$?
   echo "$suite $status"
 done
@@ -112,7 +114,7 @@ done
 # The console itself, on the simulated robot's line.
 drive_console() {
   start_simulator
-  in_namespace "$pty" wine "$out/robot-console.exe" > "$work/console.out" 2>&1 &
+  in_namespace "$pty" wine64 "$out/robot-console.exe" > "$work/console.out" 2>&1 &
   console=$!
   pids+=($console)
   window=$(timeout 60 xdotool search --sync --onlyvisible --name '그래 잘가라!' | head -n1) \
@@ -122,7 +124,8 @@ drive_console() {
   eval "$(xdotool getwindowgeometry --shell "$window")"
   shot() { import -window root -crop "${WIDTH}x${HEIGHT}+$X+$Y" "$artefacts/$1.png"; }
   click() { xdotool mousemove --sync $((X + $1)) $((Y + $2)) click 1; sleep 0.3; }
-  key() { xdotool windowfocus --sync "$window"; xdotool key --window "$window" "$@"; sleep 0.3; }
+  # Wine takes keys from the X server's own input (XTEST), not sent to a window.
+  key() { xdotool windowfocus --sync "$window"; xdotool key "$@"; sleep 0.3; }
   received() { cat "$work/received" 2>/dev/null || true; }
   expect_line() {
     for _ in $(seq 50); do [ "$(received)" = "$1" ] && return 0; sleep 0.1; done
