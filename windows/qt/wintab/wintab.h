@@ -1,7 +1,8 @@
 /* Qt's Windows platform plugin includes <wintab.h> and <pktdef.h> from src/3rdparty/wintab, which Debian's
  * source tarball leaves out. Wine's own headers (LGPL, from libwine-dev) declare the same interface; the build
  * copies them beside this file as wine-wintab.h and pktdef.h. They use two of Wine's macros for the A/W pairs
- * that mingw-w64's headers lack; they are defined here as Wine defines them for a Windows program. */
+ * that mingw-w64's headers lack, and leave out one macro of the vendor's header that Qt uses; all three are
+ * defined here as those headers define them for a Windows program. */
 #ifndef ROBOT_CONSOLE_WINTAB_SHIM_H
 #define ROBOT_CONSOLE_WINTAB_SHIM_H
 
@@ -19,5 +20,10 @@
 #endif
 
 #include "wine-wintab.h"
+
+/* The calling convention macro that the tablet vendor's header defines, and Qt's code uses. */
+#ifndef API
+#  define API WINAPI
+#endif
 
 #endif
