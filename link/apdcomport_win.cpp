@@ -188,6 +188,11 @@ void TApdComPort::startRead()
         && GetLastError() != ERROR_IO_PENDING) {
         const DWORD error = GetLastError();
         m_io->reading = false;
+        if (error == ERROR_TIMEOUT) {
+            // Wine ends a read whose pause came before any byte as timed out: nothing arrived, ask again.
+            QMetaObject::invokeMethod(this, &TApdComPort::startRead, Qt::QueuedConnection);
+            return;
+        }
         fail(QStringLiteral("직렬 포트 %1이(가) 응답하지 않아 닫았습니다 (%2). 케이블을 확인한 뒤 로봇 콘솔을 "
                             "다시 시작하십시오.")
                  .arg(m_device, PortDiagnosis::win32ErrorText(error)));
@@ -204,13 +209,17 @@ void TApdComPort::onReadDone()
         if (error == ERROR_IO_INCOMPLETE)
             return;
         m_io->reading = false;
-        if (error != ERROR_OPERATION_ABORTED) {
+        // Wine ends a read whose pause came before any byte as timed out (real Windows as done, with
+        // nothing): what it read, if anything, is kept, and the next read is asked for.
+        if (error == ERROR_TIMEOUT) {
+        } else if (error != ERROR_OPERATION_ABORTED) {
             fail(QStringLiteral("직렬 포트 %1이(가) 응답하지 않아 닫았습니다 (%2). 케이블을 확인한 뒤 로봇 콘솔을 "
                                 "다시 시작하십시오.")
                      .arg(m_device, PortDiagnosis::win32ErrorText(error)));
             return;
+        } else {
+            got = 0;
         }
-        got = 0;
     }
     m_io->reading = false;
     const QByteArray bytes = m_io->readBuffer.left(static_cast<qsizetype>(got));

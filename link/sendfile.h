@@ -6,8 +6,8 @@
 // reported length is not what reading gives) is refused unread. It then holds the file's identity, length
 // and times as they were at the open. stillThere() and unchanged() say when the path now names another
 // file, or the file shrank, grew or was rewritten in place (its modification or change time moved); read()
-// never reads past the length at the open. On Windows the file is opened sharing reading only, so that no
-// program may write, rename or delete it while it is sent; the same checks still run.
+// never reads past the length at the open. On Windows the same holds, with the file's volume and index for
+// its identity and its last-write and change times; a file that another program holds exclusively is refused.
 //
 // Every refusal and failure is a whole sentence for the operator: what is wrong and what to do, and, once
 // some bytes went out, that the target received only part of the file.

@@ -35,8 +35,8 @@ QString openFailure(DWORD error)
         return QStringLiteral("파일을 읽을 권한이 없습니다. 파일의 권한을 확인한 뒤 다시 보내십시오.");
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
-        return QStringLiteral("다른 프로그램이 파일을 쓰는 중이어서 보낼 수 없습니다. 그 프로그램에서 파일을 "
-                              "저장하고 닫은 뒤 다시 보내십시오.");
+        return QStringLiteral("다른 프로그램이 파일을 혼자 쓰고 있어서 열 수 없습니다. 그 프로그램에서 파일을 "
+                              "닫은 뒤 다시 보내십시오.");
     default:
         return QStringLiteral("파일을 열 수 없습니다 (%1). 파일을 확인한 뒤 다시 보내십시오.")
             .arg(PortDiagnosis::win32ErrorText(error));
@@ -82,8 +82,10 @@ QString SendFile::open(const QString& path)
         return openFailure(GetLastError());
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
         return QStringLiteral("폴더는 보낼 수 없습니다. 폴더 안의 .hex 파일을 선택하십시오.");
-    // Shared for reading only: while it is sent, no program may write, rename or delete the file.
-    const HANDLE handle = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    // Shared as on Linux: another program may still write, rename or delete the file, and the checks during the
+    // transfer tell when one did. A program that holds the file exclusively refuses it.
+    const HANDLE handle = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return openFailure(GetLastError());

@@ -43,7 +43,7 @@ unshare --mount --propagation private true 2>/dev/null \
   || fail "this machine cannot make a private mount namespace (unshare --mount needs root); Wine must not run without one"
 # Debian's wine64 keeps its programs in /usr/lib/wine (wine64, wineserver64).
 export PATH=/usr/lib/wine:$PATH
-for tool in wine64 wineserver64 Xvfb xdotool import python3; do
+for tool in wine64 wineserver64 Xvfb xdotool import convert /usr/bin/python3; do
   command -v "$tool" >/dev/null || fail "$tool is missing; run scripts/setup windows test"
 done
 [ -x "$build/tools/robot-target-sim" ] || fail "the simulated robot is missing; build it with: ninja -C $build robot-target-sim"
@@ -72,9 +72,9 @@ in_namespace() {
 start_display -ardelay 60000
 
 # The line's far end for the suites.
-python3 "$source/tests/windows/farend.py" > "$work/farend.out" 2>&1 &
+/usr/bin/python3 "$source/tests/windows/farend.py" > "$work/farend.out" 2>&1 &
 pids+=($!)
-for _ in $(seq 100); do grep -q 'relay at' "$work/farend.out" 2>/dev/null && break; sleep 0.05; done
+for _ in $(seq 600); do grep -q 'relay at' "$work/farend.out" 2>/dev/null && break; sleep 0.05; done
 farend_pty=$(sed -n 's/^farend: serial port at \(.*\), relay at .*/\1/p' "$work/farend.out")
 export ROBOT_CONSOLE_FAR_END=$(sed -n 's/.*, relay at //p' "$work/farend.out")
 [ -c "$farend_pty" ] || fail "the far end gave no pseudo-terminal: $(cat "$work/farend.out")"
@@ -197,8 +197,8 @@ drive_console() {
 
 # Dark pixels (text) in a part of the window's client area: X Y WIDTH HEIGHT.
 ink() {
-  import -window root -crop "$3x$4+$((X + $1))+$((Y + $2))" -colorspace gray -threshold 50% \
-    -format '%[fx:int(w*h*(1-mean))]' info:
+  import -window root -crop "$3x$4+$((X + $1))+$((Y + $2))" png:- \
+    | convert png:- -colorspace gray -threshold 50% -format '%[fx:int(w*h*(1-mean))]' info:
 }
 
 if drive_console > "$work/drive.out" 2>&1; then
