@@ -145,7 +145,7 @@ drive_console() {
   local pane_after
   pane_after=$(ink 250 10 470 300)
   [ "$pane_after" -gt $((pane_before + 2000)) ] \
-    || { echo "the robot's help did not show in the pane ($pane_before dark pixels before, $pane_after after)"; return 1; }
+    || { echo "the robot's help did not show in the pane ($pane_before lit pixels before, $pane_after after)"; return 1; }
 
   # A download long enough to stop in the middle: the cable button (l), Ctrl+D, the file, then the Stop ball.
   local long=$work/long.hex
@@ -195,10 +195,10 @@ drive_console() {
   [ "$status" -eq 0 ] || { echo "Alt+X ended the console with status $status: $(cat "$work/console.out")"; return 1; }
 }
 
-# Dark pixels (text) in a part of the window's client area: X Y WIDTH HEIGHT.
+# Lit pixels (the pane's text, light on black) in a part of the window's client area: X Y WIDTH HEIGHT.
 ink() {
   import -window root -crop "$3x$4+$((X + $1))+$((Y + $2))" png:- \
-    | convert png:- -colorspace gray -threshold 50% -format '%[fx:int(w*h*(1-mean))]' info:
+    | convert png:- -colorspace gray -threshold 50% -format '%[fx:int(w*h*mean)]' info:
 }
 
 if drive_console > "$work/drive.out" 2>&1; then
