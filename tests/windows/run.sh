@@ -172,8 +172,11 @@ drive_console() {
   xdotool key ctrl+a
   xdotool type --delay 5 "$(windows_path "$long")"
   xdotool key Return
-  sleep 1.5
+  for _ in $(seq 100); do xdotool search --onlyvisible --name '^열기$' | grep -qx "$dialog" || break; sleep 0.1; done
+  xdotool search --onlyvisible --name '^열기$' | grep -qx "$dialog" && { shot dialog-stayed; echo "the file dialog did not take the path"; return 1; }
+  # Without a window manager nobody hands the focus back when the dialog goes; Wine needs a moment to take it.
   xdotool windowfocus --sync "$window"
+  sleep 1
   shot downloading
   click 116 132                     # the Stop ball, with most of the file still to go
   sleep 2
