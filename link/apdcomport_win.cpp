@@ -40,6 +40,8 @@ struct TApdComPort::Win32Io
     OVERLAPPED writeOverlapped{};
     QWinEventNotifier* readDone = nullptr;
     QWinEventNotifier* writeDone = nullptr;
+    // Asks for the next read on the loop's next turn, when one could not even start.
+    QTimer* readRetry = nullptr;
     QByteArray readBuffer = QByteArray(kReadChunk, '\0');
     bool reading = false;
     // Bytes put and not yet handed to the driver.
@@ -132,6 +134,10 @@ TApdComPort::TApdComPort(const QString& device, QObject* parent, LineCounterSour
         m_sentDirectly = 0;
         emit bytesSent(count);
     });
+    m_io->readRetry = new QTimer(this);
+    m_io->readRetry->setSingleShot(true);
+    m_io->readRetry->setInterval(0);
+    connect(m_io->readRetry, &QTimer::timeout, this, &TApdComPort::startRead);
     m_io->readDone = new QWinEventNotifier(m_io->readOverlapped.hEvent, this);
     m_io->writeDone = new QWinEventNotifier(m_io->writeOverlapped.hEvent, this);
     connect(m_io->readDone, &QWinEventNotifier::activated, this, &TApdComPort::onReadDone);
@@ -190,7 +196,7 @@ void TApdComPort::startRead()
         m_io->reading = false;
         if (error == ERROR_TIMEOUT) {
             // Wine ends a read whose pause came before any byte as timed out: nothing arrived, ask again.
-            QMetaObject::invokeMethod(this, &TApdComPort::startRead, Qt::QueuedConnection);
+            m_io->readRetry->start();
             return;
         }
         fail(QStringLiteral("직렬 포트 %1이(가) 응답하지 않아 닫았습니다 (%2). 케이블을 확인한 뒤 로봇 콘솔을 "
