@@ -8,7 +8,7 @@ target_sources(robot-console PRIVATE ${CMAKE_SOURCE_DIR}/resources/robot-console
 add_library(console_testing STATIC tests/ptypair_win.cpp tests/ptypair.h)
 target_link_libraries(console_testing PUBLIC console_core Qt6::Test ws2_32)
 
-foreach(name tst_cp949 tst_vtguard tst_keymap tst_vtscreen tst_commandchannel)
+foreach(name tst_cp949 tst_vtguard tst_keymap tst_vtscreen tst_commandchannel tst_popupmenu)
   add_executable(${name} tests/${name}.cpp)
   target_link_libraries(${name} PRIVATE console_testing)
 endforeach()

@@ -69,8 +69,12 @@ QString TApdComPort::com1Device()
     return QStringLiteral(CONSOLE_COM1_DEVICE);
 }
 
-TApdComPort::TApdComPort(const QString& device, QObject* parent, LineCounterSource counters)
-    : QObject(parent), m_device(device), m_counterSource(std::move(counters)), m_io(std::make_unique<Win32Io>())
+TApdComPort::TApdComPort(const QString& device, QObject* parent, LineCounterSource counters,
+                         const QString& /*devicesRoot*/)
+    : QObject(parent)
+    , m_device(device)
+    , m_counterSource(std::move(counters))
+    , m_io(std::make_unique<Win32Io>())
 {
     // Without sharing: Windows then refuses the port to every other program while we hold it, and refuses
     // it to us while another holds it. This open is the claim.
@@ -313,6 +317,11 @@ std::uint16_t TApdComPort::GetOutBuffFree() const
         return 0;
     const qint64 room = qint64{kOutputCapacity} - pendingOutput();
     return static_cast<std::uint16_t>(std::clamp<qint64>(room, 0, kOutputCapacity));
+}
+
+qint64 TApdComPort::roomOutsideCommands() const
+{
+    return qint64{GetOutBuffFree()} - kCommandRoom;
 }
 
 void TApdComPort::PutChar(char c)

@@ -55,9 +55,9 @@ PortFault faultOfWin32(unsigned long error)
 QString win32ErrorText(unsigned long error)
 {
     wchar_t* buffer = nullptr;
-    const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM
-                                            | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                        nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    const DWORD length
+        = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                         nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
     QString text = length > 0 ? QString::fromWCharArray(buffer, static_cast<qsizetype>(length)).trimmed() : QString();
     if (buffer != nullptr)
         LocalFree(buffer);
@@ -70,7 +70,8 @@ QStringList comPorts()
 {
     QStringList ports;
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_QUERY_VALUE, &key)
+        != ERROR_SUCCESS)
         return ports;
     for (DWORD index = 0;; ++index) {
         wchar_t name[256];
@@ -78,8 +79,8 @@ QStringList comPorts()
         wchar_t data[64];
         DWORD dataBytes = sizeof data - sizeof data[0];
         DWORD type = 0;
-        const LONG status = RegEnumValueW(key, index, name, &nameLength, nullptr, &type,
-                                          reinterpret_cast<BYTE*>(data), &dataBytes);
+        const LONG status
+            = RegEnumValueW(key, index, name, &nameLength, nullptr, &type, reinterpret_cast<BYTE*>(data), &dataBytes);
         if (status == ERROR_NO_MORE_ITEMS)
             break;
         if (status != ERROR_SUCCESS || type != REG_SZ)
@@ -96,7 +97,8 @@ QStringList comPorts()
 }
 
 QString message(PortFault fault, const QString& device, const QString& detail,
-                const std::optional<PortHolder>& /*holder*/, const QString& /*lockFile*/)
+                const std::optional<PortHolder>& /*holder*/, const QString& /*lockFile*/,
+                const QString& /*devicesRoot*/)
 {
     QString what;
     switch (fault) {
@@ -106,12 +108,12 @@ QString message(PortFault fault, const QString& device, const QString& detail,
         what = others.isEmpty()
             ? QStringLiteral("이 컴퓨터에는 %1도, 다른 COM 포트도 없습니다. 로봇의 케이블과 USB 직렬 어댑터를 "
                              "컴퓨터에 연결한 뒤 ")
-                      .arg(device)
+                    .arg(device)
                 + restart()
             : QStringLiteral("이 컴퓨터에는 %1이(가) 없습니다. 장치 관리자에 있는 COM 포트는 %2입니다. 로봇이 "
                              "그중 하나에 연결되어 있다면, 관리자에게 장치 관리자에서 그 포트의 번호를 %1(으)로 "
                              "바꿔 달라고 한 뒤 ")
-                      .arg(device, others.join(QStringLiteral(", ")))
+                    .arg(device, others.join(QStringLiteral(", ")))
                 + restart()
                 + QStringLiteral(" (장치 관리자 > 포트(COM & LPT) > 포트의 속성 > 포트 설정 > 고급 > COM 포트 번호)");
         break;

@@ -84,9 +84,9 @@ QString SendFile::open(const QString& path)
         return QStringLiteral("폴더는 보낼 수 없습니다. 폴더 안의 .hex 파일을 선택하십시오.");
     // Shared as on Linux: another program may still write, rename or delete the file, and the checks during the
     // transfer tell when one did. A program that holds the file exclusively refuses it.
-    const HANDLE handle = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    const HANDLE handle
+        = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return openFailure(GetLastError());
     m_handle = handle;
@@ -136,9 +136,9 @@ qint64 SendFile::read(char* into, qint64 budget, QString& failure)
 QString SendFile::stillThere(const QString& path)
 {
     // Opening the path again for its identity only, sharing everything, disturbs no one.
-    const HANDLE now = CreateFileW(path.toStdWString().c_str(), 0,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE now
+        = CreateFileW(path.toStdWString().c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     Identity identity;
     if (now != INVALID_HANDLE_VALUE) {
         identity = identityOf(now);

@@ -9,7 +9,7 @@
 # opened.
 #
 #   - The suites (tst_*.exe) run with their line's far end held by tests/windows/farend.py and write their
-#     results with QtTest's -o file,txt into the artefact folder.
+#     results with QtTest's -o file,txt into the artefact folder; tst_popupmenu's windows show on Xvfb.
 #   - robot-console.exe runs on Xvfb with the simulated robot (the Linux build's robot-target-sim) on the
 #     pseudo-terminal: its window shows with the Korean title and texts, a click on the forward button puts
 #     F on the line, F1 puts h, the robot's reply (code page 949 Korean included) shows in the pane, the Stop
@@ -87,12 +87,16 @@ fi
 mkdir -p "$WINEPREFIX/dosdevices"
 ln -sfn /dev/ttyS0 "$WINEPREFIX/dosdevices/com1"
 
-suites=(tst_cp949 tst_vtguard tst_keymap tst_vtscreen tst_commandchannel)
+# tst_popupmenu clicks through the window system (SendInput), so it runs with Qt's Windows platform on the
+# display; the others need no window system.
+suites=(tst_cp949 tst_vtguard tst_keymap tst_vtscreen tst_commandchannel tst_popupmenu)
 cat > "$work/suites.sh" <<'EOF'
 out=$1; shift
 for suite in "$@"; do
   status=0
-  QT_QPA_PLATFORM=offscreen timeout 600 wine64 "$out/$suite.exe" -o "$(echo "Z:$out/artifacts/$suite.txt" | tr / '\\'),txt" \
+  platform=offscreen
+  [ "$suite" = tst_popupmenu ] && platform=windows
+  QT_QPA_PLATFORM=$platform timeout 600 wine64 "$out/$suite.exe" -o "$(echo "Z:$out/artifacts/$suite.txt" | tr / '\\'),txt" \
     > "$out/artifacts/$suite.wine.out" 2>&1 || status=$?
   echo "$suite $status"
 done
