@@ -34,17 +34,17 @@ QString refusal(const struct stat& status)
 // or a whole page) is not the length that reading gives.
 bool isSynthetic(int fd)
 {
-    struct statfs fs {};
+    struct statfs fs = {};
     if (::fstatfs(fd, &fs) != 0)
         return false;
     switch (static_cast<unsigned long>(fs.f_type)) {
-    case 0x9fa0UL:     // proc
+    case 0x9fa0UL: // proc
     case 0x62656572UL: // sysfs
     case 0x64626720UL: // debugfs
     case 0x74726163UL: // tracefs
     case 0x73636673UL: // securityfs
     case 0x62656570UL: // configfs
-    case 0x27e0ebUL:   // cgroup
+    case 0x27e0ebUL: // cgroup
     case 0x63677270UL: // cgroup2
     case 0x6165676cUL: // pstore
     case 0xde5e81e4UL: // efivarfs
@@ -97,7 +97,7 @@ QString SendFile::open(const QString& path)
     m_size = 0;
     const QByteArray native = encodeFileName(path);
     // Look before opening: opening a FIFO or a terminal may block, or never end.
-    struct stat before {};
+    struct stat before = {};
     if (::stat(native.constData(), &before) != 0)
         return openFailure(errno);
     if (const QString refused = refusal(before); !refused.isEmpty())
@@ -106,7 +106,7 @@ QString SendFile::open(const QString& path)
     if (m_fd < 0)
         return openFailure(errno);
     // The path may have been swapped for something else between the look and the open.
-    struct stat opened {};
+    struct stat opened = {};
     QString refused;
     if (::fstat(m_fd, &opened) != 0)
         refused = openFailure(errno);
@@ -149,7 +149,7 @@ qint64 SendFile::read(char* into, qint64 budget, QString& failure)
 
 QString SendFile::stillThere(const QString& path)
 {
-    struct stat now {};
+    struct stat now = {};
     if (::stat(encodeFileName(path).constData(), &now) != 0 || now.st_dev != m_device || now.st_ino != m_inode)
         return QStringLiteral("보내는 도중에 파일이 지워졌거나 다른 파일로 바뀌었습니다. 파일을 확인한 뒤 "
                               "처음부터 다시 보내십시오. 대상에는 파일의 일부만 전달되었습니다.");
@@ -160,7 +160,7 @@ QString SendFile::unchanged()
 {
     // Checked before every read and after the last, so that no byte written after the start goes out unnoticed:
     // a file rewritten in place keeps its length and inode, but not its modification and change times.
-    struct stat now {};
+    struct stat now = {};
     if (::fstat(m_fd, &now) != 0)
         return QStringLiteral("보내는 도중에 파일을 확인할 수 없게 되었습니다 (%1). 파일을 확인한 뒤 처음부터 "
                               "다시 보내십시오. 대상에는 파일의 일부만 전달되었습니다.")

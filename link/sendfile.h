@@ -56,7 +56,7 @@ private:
     int m_fd = -1;
     dev_t m_device = 0;
     ino_t m_inode = 0;
-    struct timespec m_modified {};
-    struct timespec m_changed {};
+    struct timespec m_modified = {};
+    struct timespec m_changed = {};
 #endif
 };
