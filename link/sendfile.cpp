@@ -100,7 +100,7 @@ QString SendFile::open(const QString& path)
     struct stat before = {};
     if (::stat(native.constData(), &before) != 0)
         return openFailure(errno);
-    if (const QString refused = refusal(before); !refused.isEmpty())
+    if (QString refused = refusal(before); !refused.isEmpty())
         return refused;
     m_fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (m_fd < 0)
