@@ -13,7 +13,7 @@
 // the event loop reads it. Needs an existing QApplication. Only one may live at a time.
 //
 // On Windows (app/endsignals_win.cpp) a program with a window gets none of these signals; the session's end
-// (log-off, shut-down) is what asks it to end, and closes the windows and ends the loop in the same way.
+// (log-off, shut-down) is what asks it to end, and closes the windows in the same way.
 
 #include <QObject>
 

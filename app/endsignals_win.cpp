@@ -8,10 +8,11 @@
 
 // A Windows program with a window has no console and gets no SIGTERM, SIGINT or SIGHUP; what asks it to end
 // is the session's end (log-off, shut-down, restart). Windows asks every program first (WM_QUERYENDSESSION,
-// which Qt hands on as commitDataRequest) and may end the process soon after it has been told that the
-// session ends (WM_ENDSESSION). So the windows are closed at the question, while the event loop still runs
-// and the window and its port can be destroyed on the normal path. A plain request to close (WM_CLOSE, as
-// taskkill without /F sends) is a close of the window, which Qt already makes of it.
+// which Qt hands on as commitDataRequest) and may end the process as soon as it has been told that the
+// session ends (WM_ENDSESSION), without a return to the event loop. So the windows are closed at the
+// question, which ends a download at once; the loop's end is asked for too, and where Windows ends the
+// process first, COM1's open ends with it. A plain request to close (WM_CLOSE, as taskkill without /F
+// sends) is a close of the window, which Qt already makes of it.
 
 namespace {
 
