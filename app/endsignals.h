@@ -11,6 +11,9 @@
 //
 // The handler itself only writes the signal's number to a pipe, which is all a signal handler may safely do;
 // the event loop reads it. Needs an existing QApplication. Only one may live at a time.
+//
+// On Windows (app/endsignals_win.cpp) a program with a window gets none of these signals; the session's end
+// (log-off, shut-down) is what asks it to end, and closes the windows in the same way.
 
 #include <QObject>
 
@@ -27,7 +30,7 @@ public:
     EndSignals(const EndSignals&) = delete;
     EndSignals& operator=(const EndSignals&) = delete;
 
-    // The signal that arrived, or 0 while none has.
+    // The signal that arrived, or 0 while none has; on Windows SIGTERM once the session's end was announced.
     int received() const { return m_received; }
 
 private:

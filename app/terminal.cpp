@@ -5,6 +5,7 @@
 #include "app/tform1.h"
 #include "link/apdcomport.h"
 #include "link/apdterminal.h"
+#include "link/dialogplacement.h"
 #include "link/filename.h"
 #include "link/opendialog.h"
 

@@ -27,6 +27,12 @@
 // that it cannot spin, is announced once by the failed signal, and is reported by every GetLineError()
 // from then on. Framing, parity, overrun and break counts come from a LineCounterSource, by default the
 // driver's TIOCGICOUNT; a pseudo-terminal has none, so tests inject their own.
+//
+// On Windows the port is the COM port of that name, opened exclusively (Windows lets one program at a time
+// hold a COM port, so that open is the claim); the driver's output queue and line errors come from
+// ClearCommError, and FlushOutBuffer purges the driver's output and aborts the write in progress. Reading
+// never pauses there: a read completes when the line has paused after a byte or 64 bytes have come, so a
+// streaming line wakes the console about fifteen times a second already.
 
 #include "link/portopenerror.h"
 
@@ -91,11 +97,14 @@ public:
 
     // The device that COM1 names: the one the desk's administrator assigned, else the build-time default
     // (Com1Assignment). Throws PortOpenError where the assignment cannot be followed (its file unreadable, its
-    // adapter not plugged in); never names another device instead.
+    // adapter not plugged in); never names another device instead. On Windows, the COM port the console was
+    // built for (CONSOLE_COM1_DEVICE, COM1): Windows' device manager numbers the ports, so there is nothing to
+    // assign.
     static QString com1Device();
 
     // Opens `device` at once; throws PortOpenError when it cannot, whose message offers the adapters found
-    // under `devicesRoot` (see PortDiagnosis::message; empty: the running machine's).
+    // under `devicesRoot` (see PortDiagnosis::message; empty: the running machine's; not used on Windows,
+    // whose message offers the device manager's COM ports).
     explicit TApdComPort(const QString& device, QObject* parent = nullptr,
                          LineCounterSource counters = driverLineCounters, const QString& devicesRoot = {});
     ~TApdComPort() override;
@@ -153,8 +162,10 @@ private:
     void fail(const QString& reason);
     qint64 writeAtOnce(const QByteArray& bytes);
 
+#ifndef Q_OS_WIN
     // The device's lock files and flock (see PortClaim), held while the port is open.
     std::unique_ptr<PortClaim> m_claim;
+#endif
     QSerialPort* m_port = nullptr;
     QString m_device;
     LineCounterSource m_counterSource;
@@ -173,4 +184,15 @@ private:
     QElapsedTimer m_sinceRead;
     QElapsedTimer m_sinceDelivery;
     bool m_slowBefore = false; // the previous read came slower than kStreamingRate
+#ifdef Q_OS_WIN
+    // Windows has no Qt Serial Port here: the port's exclusive handle and its overlapped reads and writes
+    // (link/apdcomport_win.cpp).
+    struct Win32Io;
+    std::unique_ptr<Win32Io> m_io;
+    void startRead();
+    void onReadDone();
+    void startWrite();
+    void onWriteDone();
+    void closeHandle();
+#endif
 };

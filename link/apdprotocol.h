@@ -32,15 +32,14 @@
 // command) reaches the line before any further byte of a file, and no byte of a file follows it.
 
 #include "link/apdcomport.h"
+#include "link/sendfile.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
-#include <ctime>
 #include <deque>
-#include <sys/types.h>
 
 class QTimer;
 
@@ -130,11 +129,7 @@ private:
     std::deque<QString> m_queue;
     State m_state = State::Idle;
     QString m_path;
-    int m_fd = -1;
-    dev_t m_device = 0;
-    ino_t m_inode = 0;
-    struct timespec m_modified {};
-    struct timespec m_changed {};
+    SendFile m_file;
     qint64 m_total = 0;
     qint64 m_read = 0;
     qint64 m_reportedSent = -1;

@@ -25,12 +25,7 @@
 #include <QString>
 #include <QStringList>
 
-class QDialog;
 class QWidget;
-
-// Moves `dialog` beside `keep` where the screen has room for it, so that `keep` stays in reach while the
-// dialog is open; leaves it where Qt puts it otherwise.
-void placeBeside(QDialog& dialog, const QWidget* keep);
 
 class TOpenDialog : public QObject
 {

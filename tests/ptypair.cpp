@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -90,6 +91,12 @@ QByteArray PtyPair::collectFor(int ms)
         out += readAvailable();
     }
     return out;
+}
+
+bool PtyPair::waitReadable(int ms)
+{
+    pollfd ready{m_master, POLLIN, 0};
+    return ::poll(&ready, 1, ms) == 1;
 }
 
 void PtyPair::closeMaster()

@@ -8,6 +8,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QtGlobal>
 
 class PtyPair
 {
@@ -32,6 +33,8 @@ public:
     QByteArray waitForExactly(qsizetype count, int timeoutMs = 3000);
     // Runs the event loop for `ms` and returns what arrived meanwhile.
     QByteArray collectFor(int ms);
+    // Waits up to `ms` for a byte from the console, without running the event loop; nothing is read.
+    bool waitReadable(int ms);
     // The far end goes away.
     void closeMaster();
 
@@ -39,4 +42,10 @@ private:
     int m_master = -1;
     int m_slaveHold = -1;
     QString m_slavePath;
+#ifdef Q_OS_WIN
+    // Under Wine the line is COM1, a pseudo-terminal whose master a relay on the Linux side holds
+    // (tests/windows/farend.py); this is the connection to it (tests/ptypair_win.cpp).
+    qintptr m_farEnd = -1;
+    QByteArray exchange(char request, const QByteArray& data = {});
+#endif
 };

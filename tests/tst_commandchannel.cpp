@@ -14,8 +14,6 @@
 
 #include <memory>
 
-#include <poll.h>
-
 using Handler = void (TForm1::*)(QObject*);
 Q_DECLARE_METATYPE(Handler)
 
@@ -93,8 +91,7 @@ void CommandChannelTest::eachCommandPutsItsByteAndWritesOnlyItsPanel()
     (m_form.get()->*handler)(nullptr);
     // No event loop runs between the handler and this wait: the byte is with the driver already, not
     // waiting for the loop's next turn behind a repaint.
-    pollfd ready{m_line->masterFd(), POLLIN, 0};
-    QVERIFY2(::poll(&ready, 1, 500) == 1, "the command's byte was not handed to the driver inside its handler");
+    QVERIFY2(m_line->waitReadable(500), "the command's byte was not handed to the driver inside its handler");
 
     QCOMPARE(m_form->StatusBar1->panelText(panel), text);
     QVERIFY2(m_form->StatusBar1->panelText(otherPanel) == QStringLiteral("untouched"),

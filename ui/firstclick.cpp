@@ -103,9 +103,10 @@ bool FirstClick::pressOutsidePopup(QWidget* popup, const QMouseEvent* press)
     return true;
 }
 
-bool FirstClick::nativeEventFilter(const QByteArray& eventType, void* message, qintptr* /*result*/)
+bool FirstClick::nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result)
 {
 #if defined(CONSOLE_FIRSTCLICK_XCB)
+    Q_UNUSED(result); // an X event has no result to give back
     // Qt takes the pointer through the X input extension where the server has it, else from core events.
     if (eventType != "xcb_generic_event_t" || m_window.isNull())
         return false;
@@ -129,16 +130,36 @@ bool FirstClick::nativeEventFilter(const QByteArray& eventType, void* message, q
     }
     return false;
 #elif defined(Q_OS_WIN)
-    if (eventType != "windows_generic_MSG")
+    if (eventType != "windows_generic_MSG" || m_window.isNull())
         return false;
     const auto* msg = static_cast<const MSG*>(message);
-    if ((msg->message != WM_LBUTTONDOWN && msg->message != WM_LBUTTONDBLCLK) || m_window.isNull()
-        || msg->hwnd != reinterpret_cast<HWND>(m_window->winId()))
+    // Never winId(): that would create the window from inside the messages of its own creation.
+    if (msg->hwnd != reinterpret_cast<HWND>(m_window->internalWinId()))
         return false;
-    return blockedPress(QPointF(GET_X_LPARAM(msg->lParam), GET_Y_LPARAM(msg->lParam)) / m_window->devicePixelRatioF());
+    POINT point{};
+    if (msg->message == WM_SETCURSOR) {
+        // Qt disables a window that a modal window blocks, and Windows then sends it no mouse messages: a
+        // press on it comes only as the question which cursor to show, with a hit test of HTERROR and the
+        // press's message beside it. The pointer is where the press is.
+        if (static_cast<short>(LOWORD(msg->lParam)) != HTERROR
+            || (HIWORD(msg->lParam) != WM_LBUTTONDOWN && HIWORD(msg->lParam) != WM_LBUTTONDBLCLK)
+            || GetCursorPos(&point) == 0 || ScreenToClient(msg->hwnd, &point) == 0)
+            return false;
+    } else if (msg->message == WM_LBUTTONDOWN || msg->message == WM_LBUTTONDBLCLK) {
+        point = {GET_X_LPARAM(msg->lParam), GET_Y_LPARAM(msg->lParam)};
+    } else {
+        return false;
+    }
+    if (!blockedPress(QPointF(point.x, point.y) / m_window->devicePixelRatioF()))
+        return false;
+    // Taken: no beep for a click on a disabled window.
+    if (result != nullptr)
+        *result = TRUE;
+    return true;
 #else
     Q_UNUSED(eventType);
     Q_UNUSED(message);
+    Q_UNUSED(result);
     return false;
 #endif
 }
