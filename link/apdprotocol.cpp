@@ -29,12 +29,12 @@ QString refusal(const struct stat& status)
     if (S_ISREG(status.st_mode))
         return {};
     if (S_ISDIR(status.st_mode))
-        return QStringLiteral("폴더는 보낼 수 없습니다. 폴더 안의 .hex 파일을 선택하십시오.");
+        return QStringLiteral("폴더는 보낼 수 없습니다.\n폴더 안의 .hex 파일을 선택하십시오.");
     if (S_ISFIFO(status.st_mode))
-        return QStringLiteral("파이프(FIFO)는 끝이 정해지지 않아 보낼 수 없습니다. 보통 파일을 선택하십시오.");
+        return QStringLiteral("파이프(FIFO)는 끝이 정해져 있지 않아 보낼 수 없습니다.\n일반 파일을 선택하십시오.");
     if (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode))
-        return QStringLiteral("장치 파일은 보낼 수 없습니다. 보통 파일을 선택하십시오.");
-    return QStringLiteral("보통 파일이 아니어서 보낼 수 없습니다. 보통 파일을 선택하십시오.");
+        return QStringLiteral("장치 파일은 보낼 수 없습니다.\n일반 파일을 선택하십시오.");
+    return QStringLiteral("일반 파일이 아니어서 보낼 수 없습니다.\n일반 파일을 선택하십시오.");
 }
 
 // True for the file systems whose files are made up as they are read, so that the length they report (0,
@@ -66,17 +66,22 @@ bool sameTime(const struct timespec& a, const struct timespec& b)
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
+// The start of the sentence that tells what to do before a file that failed after it was opened is sent again.
+constexpr QStringView kAfterChecking = u"파일을 확인한 뒤";
+constexpr QStringView kOnceSaved = u"파일 저장이 끝나면";
+
 QString openFailure(int error)
 {
     switch (error) {
     case ENOENT:
     case ENOTDIR:
-        return QStringLiteral("파일이 없습니다. 파일 이름과 위치를 확인한 뒤 다시 선택하십시오.");
+        return QStringLiteral("파일이 없습니다.\n파일 이름과 위치를 확인한 뒤 다시 선택하십시오.");
     case EACCES:
     case EPERM:
-        return QStringLiteral("파일을 읽을 권한이 없습니다. 파일의 권한을 확인한 뒤 다시 보내십시오.");
+        return QStringLiteral("파일을 읽을 권한이 없습니다.\n파일의 권한을 확인한 뒤 다시 보내십시오.");
     default:
-        return QStringLiteral("파일을 열 수 없습니다 (%1). 파일을 확인한 뒤 다시 보내십시오.").arg(errnoText(error));
+        return QStringLiteral("파일을 열 수 없습니다.\n파일을 확인한 뒤 다시 보내십시오.\n시스템 메시지: %1")
+            .arg(errnoText(error));
     }
 }
 
@@ -166,10 +171,11 @@ void TApdProtocol::tick()
 {
     advanceLineMeter();
     if (m_port->hasFailed() || !m_port->isOpen()) {
-        failEverything(m_port->failureReason().isEmpty()
-                           ? QStringLiteral("직렬 포트 %1 이(가) 닫혀 있습니다. 프로그램을 다시 실행하십시오.")
-                                 .arg(m_port->device())
-                           : m_port->failureReason());
+        failEverything(
+            m_port->failureReason().isEmpty()
+                ? QStringLiteral("COM1(%1)이 닫혀 있어 파일을 보낼 수 없습니다.\n로봇 콘솔을 다시 시작하십시오.")
+                      .arg(m_port->device())
+                : m_port->failureReason());
         return;
     }
     if (m_state == State::Idle) {
@@ -195,9 +201,10 @@ bool TApdProtocol::openNext()
     m_total = 0;
     m_read = 0;
     m_reportedSent = -1;
+    m_sentAny = false;
     if (m_path.isEmpty()) {
         m_state = State::Sending;
-        failCurrent(QStringLiteral("보낼 파일이 정해지지 않았습니다. 파일을 선택한 뒤 다시 보내십시오."));
+        failCurrent(QStringLiteral("보낼 파일이 정해지지 않았습니다.\n파일을 선택한 뒤 다시 보내십시오."));
         return false;
     }
     const QByteArray native = encodeFileName(m_path);
@@ -229,12 +236,13 @@ bool TApdProtocol::openNext()
         return false;
     }
     if (opened.st_dev != before.st_dev || opened.st_ino != before.st_ino) {
-        failCurrent(QStringLiteral("여는 도중에 파일이 바뀌었습니다. 파일을 확인한 뒤 다시 보내십시오."));
+        failCurrent(QStringLiteral("여는 도중에 파일이 다른 파일로 바뀌었습니다.\n파일을 확인한 뒤 다시 보내십시오."));
         return false;
     }
     if (isSynthetic(m_fd)) {
-        failCurrent(QStringLiteral("시스템이 읽을 때마다 새로 만드는 특수 파일(/proc, /sys 등)이어서 길이를 미리 알 "
-                                   "수 없으므로 보낼 수 없습니다. 내용을 보통 파일로 저장한 뒤 그 파일을 보내십시오."));
+        failCurrent(QStringLiteral("읽을 때마다 내용이 새로 만들어지는 시스템 파일이어서 보낼 수 없습니다.\n"
+                                   "내용을 일반 파일로 저장한 뒤 그 파일을 보내십시오.\n"
+                                   "자세한 내용: /proc, /sys 같은 특수 파일은 길이를 미리 알 수 없습니다."));
         return false;
     }
     m_device = opened.st_dev;
@@ -276,8 +284,7 @@ bool TApdProtocol::fileStillThere()
 {
     struct stat now {};
     if (::stat(encodeFileName(m_path).constData(), &now) != 0 || now.st_dev != m_device || now.st_ino != m_inode) {
-        failCurrent(QStringLiteral("보내는 도중에 파일이 지워졌거나 다른 파일로 바뀌었습니다. 파일을 확인한 뒤 "
-                                   "처음부터 다시 보내십시오. 대상에는 파일의 일부만 전달되었습니다."));
+        failMidTransfer(QStringLiteral("보내는 도중에 파일이 지워졌거나 다른 파일로 바뀌었습니다."), kAfterChecking);
         return false;
     }
     return fileUnchanged();
@@ -287,26 +294,28 @@ bool TApdProtocol::fileUnchanged()
 {
     // Checked before every read and after the last, so that no byte written after the start goes out unnoticed:
     // a file rewritten in place keeps its length and inode, but not its modification and change times.
+    // After the last read the robot has had every byte that the file held at the start.
+    const bool allRead = m_read >= m_total;
     struct stat now {};
     if (::fstat(m_fd, &now) != 0) {
-        failCurrent(QStringLiteral("보내는 도중에 파일을 확인할 수 없게 되었습니다 (%1). 파일을 확인한 뒤 처음부터 "
-                                   "다시 보내십시오. 대상에는 파일의 일부만 전달되었습니다.")
-                        .arg(errnoText(errno)));
+        const QString detail = errnoText(errno);
+        failMidTransfer(QStringLiteral("보내는 도중에 파일을 확인할 수 없게 되었습니다."), kAfterChecking, detail,
+                        allRead ? QStringLiteral("로봇에 전달된 내용이 온전한지 알 수 없으니") : QString());
         return false;
     }
+    const QString robotHasTheOldFile = allRead ? QStringLiteral("로봇에는 바뀌기 전의 파일이 전달되었으니") : QString();
     if (now.st_size < m_total) {
-        failCurrent(QStringLiteral("보내는 도중에 파일이 짧아졌습니다. 파일을 다 쓴 뒤 처음부터 다시 보내십시오. "
-                                   "대상에는 파일의 일부만 전달되었습니다."));
+        failMidTransfer(QStringLiteral("보내는 도중에 파일이 짧아졌습니다."), kOnceSaved, {}, robotHasTheOldFile);
         return false;
     }
     if (now.st_size > m_total) {
-        failCurrent(QStringLiteral("보내는 도중에 파일의 길이가 바뀌었습니다. 파일을 다 쓴 뒤 처음부터 다시 "
-                                   "보내십시오. 대상에는 파일의 일부만 전달되었습니다."));
+        failMidTransfer(QStringLiteral("보내는 도중에 파일의 길이가 바뀌었습니다."), kOnceSaved, {},
+                        robotHasTheOldFile);
         return false;
     }
     if (!sameTime(now.st_mtim, m_modified) || !sameTime(now.st_ctim, m_changed)) {
-        failCurrent(QStringLiteral("보내는 도중에 파일의 내용이 바뀌었습니다. 파일을 다 쓴 뒤 처음부터 다시 "
-                                   "보내십시오. 대상에는 바뀌기 전과 후의 내용이 섞여 전달되었을 수 있습니다."));
+        failMidTransfer(QStringLiteral("보내는 도중에 파일의 내용이 바뀌었습니다."), kOnceSaved, {},
+                        QStringLiteral("로봇에는 바뀌기 전과 후의 내용이 섞여 전달되었을 수 있으니"));
         return false;
     }
     return true;
@@ -319,14 +328,12 @@ bool TApdProtocol::readAndPut(qint64 budget)
     if (got < 0) {
         if (errno == EINTR || errno == EAGAIN)
             return false; // try again at the next tick
-        failCurrent(QStringLiteral("파일을 읽는 도중에 오류가 났습니다 (%1). 파일을 확인한 뒤 처음부터 다시 "
-                                   "보내십시오. 대상에는 파일의 일부만 전달되었습니다.")
-                        .arg(errnoText(errno)));
+        const QString detail = errnoText(errno);
+        failMidTransfer(QStringLiteral("파일을 읽는 도중에 오류가 발생하였습니다."), kAfterChecking, detail);
         return false;
     }
     if (got == 0) {
-        failCurrent(QStringLiteral("보내는 도중에 파일이 짧아졌습니다. 파일을 다 쓴 뒤 처음부터 다시 보내십시오. "
-                                   "대상에는 파일의 일부만 전달되었습니다."));
+        failMidTransfer(QStringLiteral("보내는 도중에 파일이 짧아졌습니다."), kOnceSaved);
         return false;
     }
     m_buffer.resize(got);
@@ -335,6 +342,7 @@ bool TApdProtocol::readAndPut(qint64 budget)
         m_buffer.removeIf([](char c) { return c == kCtrlZ; });
     if (!m_buffer.isEmpty()) {
         m_ahead += static_cast<double>(m_buffer.size());
+        m_sentAny = true;
         m_putting = true;
         m_port->PutString(m_buffer);
         m_putting = false;
@@ -378,6 +386,21 @@ void TApdProtocol::failCurrent(const QString& reason)
     closeFile();
     m_state = State::Idle;
     emit transferFailed(path, reason);
+}
+
+void TApdProtocol::failMidTransfer(const QString& cause, QStringView fix, const QString& systemMessage,
+                                   const QString& robotHolds)
+{
+    QString reason = cause + u'\n';
+    if (!m_sentAny)
+        reason += QStringLiteral("%1 다시 보내십시오.").arg(fix);
+    else
+        reason += QStringLiteral("%1, %2 F5를 눌러 로봇을 프로그램 받을 상태로 만들고 처음부터 다시 보내십시오.")
+                      .arg(robotHolds.isEmpty() ? QStringLiteral("로봇에는 파일의 앞부분만 전달되었으니") : robotHolds,
+                           fix);
+    if (!systemMessage.isEmpty())
+        reason += QStringLiteral("\n시스템 메시지: ") + systemMessage;
+    failCurrent(reason);
 }
 
 void TApdProtocol::failEverything(const QString& reason)

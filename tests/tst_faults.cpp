@@ -246,14 +246,21 @@ void FaultsTest::aStartThatFailsSaysWhatToDoInABoxAndOnStderr_data()
         << QStringList{} << true;
     QTest::newRow("no display")
         << QStringLiteral("no display")
-        << QStringList{QStringLiteral("화면(디스플레이)을 찾을 수 없어"),
-                       QStringLiteral("DISPLAY 도 WAYLAND_DISPLAY 도 설정되어 있지 않습니다")}
-        << QStringList{QStringLiteral("Reinstalling")} << false;
+        << QStringList{QStringLiteral("로봇 콘솔의 창을 띄울 화면을 찾을 수 없습니다."),
+                       QStringLiteral("그래픽 화면에 로그인한 뒤"),
+                       QStringLiteral("자세한 내용: DISPLAY와 WAYLAND_DISPLAY가 모두 설정되어 있지 않습니다.")}
+        << QStringList{QStringLiteral("Reinstalling"), QStringLiteral("세션")} << false;
     QTest::newRow("display that cannot be reached")
         << QStringLiteral("unreachable display")
-        << QStringList{QStringLiteral("화면(디스플레이)을 찾을 수 없어"), QStringLiteral("(Qt: "),
-                       QStringLiteral(":987")}
-        << QStringList{QStringLiteral("Reinstalling"), QStringLiteral("DISPLAY 도 WAYLAND_DISPLAY 도")} << false;
+        << QStringList{QStringLiteral("로봇 콘솔의 창을 띄울 화면을 찾을 수 없습니다."),
+                       QStringLiteral("시스템 메시지: "), QStringLiteral(":987")}
+        << QStringList{QStringLiteral("Reinstalling"), QStringLiteral("WAYLAND_DISPLAY")} << false;
+    // scripts/demo starts the console on the simulated robot; it must fail as the console does, not abort.
+    QTest::newRow("the demo without a display")
+        << QStringLiteral("demo, no display")
+        << QStringList{QStringLiteral("로봇 콘솔의 창을 띄울 화면을 찾을 수 없습니다."),
+                       QStringLiteral("자세한 내용: DISPLAY와 WAYLAND_DISPLAY가 모두 설정되어 있지 않습니다.")}
+        << QStringList{QStringLiteral("Reinstalling")} << false;
 }
 
 void FaultsTest::aStartThatFailsSaysWhatToDoInABoxAndOnStderr()
@@ -341,9 +348,10 @@ void FaultsTest::aStartThatFailsSaysWhatToDoInABoxAndOnStderr()
         lockedMaster = ::posix_openpt(O_RDWR | O_NOCTTY);
         QVERIFY2(lockedMaster >= 0 && ::grantpt(lockedMaster) == 0, "could not make a locked pseudo-terminal");
         bound = QString::fromLocal8Bit(::ptsname(lockedMaster));
-    } else if (setup == QStringLiteral("no display") || setup == QStringLiteral("unreachable display")) {
+    } else if (setup.endsWith(QStringLiteral("no display")) || setup == QStringLiteral("unreachable display")) {
         // The real program: nothing it could open is reached, since it ends before its window exists.
-        command = QStringList{QStringLiteral(CONSOLE_BINARY)};
+        command = QStringList{setup.startsWith(QStringLiteral("demo")) ? QStringLiteral(DEMO_BINARY)
+                                                                       : QStringLiteral(CONSOLE_BINARY)};
         device.clear();
         environment.remove(QStringLiteral("DISPLAY"));
         environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
