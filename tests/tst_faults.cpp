@@ -98,10 +98,21 @@ HarnessRun runInNamespace(const QString& lockDir, const QString& device, const Q
     return run;
 }
 
-bool canMakeNamespaces()
+// Empty where a private mount namespace can be made here; else why not, in unshare's own words (in a chroot,
+// where / is not a mount point, it cannot make / private: EINVAL).
+QString whyNoNamespace()
 {
-    return ::geteuid() == 0
-        && QProcess::execute(QStringLiteral("unshare"), {QStringLiteral("--mount"), QStringLiteral("true")}) == 0;
+    if (::geteuid() != 0)
+        return QStringLiteral("needs root, to bind a pseudo-terminal over /dev/ttyS0 in a private mount namespace");
+    QProcess trial;
+    trial.setProcessChannelMode(QProcess::MergedChannels);
+    trial.start(QStringLiteral("unshare"), {QStringLiteral("--mount"), QStringLiteral("--propagation"),
+                                            QStringLiteral("private"), QStringLiteral("true")});
+    if (trial.waitForFinished(20000) && trial.exitStatus() == QProcess::NormalExit && trial.exitCode() == 0)
+        return {};
+    return QStringLiteral("no private mount namespace here: ")
+        + (trial.error() == QProcess::FailedToStart ? QStringLiteral("unshare is missing")
+                                                    : QString::fromLocal8Bit(trial.readAll()).trimmed());
 }
 
 // A private /run/lock that every user may write, as the real one.
@@ -269,8 +280,8 @@ void FaultsTest::aStartThatFailsSaysWhatToDoInABoxAndOnStderr()
     QFETCH(QStringList, parts);
     QFETCH(QStringList, absent);
     QFETCH(bool, box);
-    if (!canMakeNamespaces())
-        QSKIP("needs root and unshare --mount to bind a pseudo-terminal over /dev/ttyS0 in a private namespace");
+    if (const QString why = whyNoNamespace(); !why.isEmpty())
+        QSKIP(qPrintable(why));
     QTemporaryDir dir;
     const QString lockDir = makeLockDir(dir);
     const QString devicesRoot = dir.path() + QStringLiteral("/root");
@@ -413,8 +424,8 @@ void FaultsTest::aLockOnThePortDecidesWhetherTheConsoleStarts()
     QFETCH(QString, format);
     QFETCH(int, ageSeconds);
     QFETCH(bool, starts);
-    if (!canMakeNamespaces())
-        QSKIP("needs root and unshare --mount to bind a pseudo-terminal over /dev/ttyS0 in a private namespace");
+    if (const QString why = whyNoNamespace(); !why.isEmpty())
+        QSKIP(qPrintable(why));
     QTemporaryDir dir;
     const QString lockDir = makeLockDir(dir);
     const QString lockPath = lockDir + QStringLiteral("/LCK..ttyS0");

@@ -23,7 +23,7 @@ trap cleanup EXIT
 
 fail() { echo "packaged-start: FAIL: $*" >&2; exit 1; }
 
-for tool in cpack dpkg-deb dpkg-shlibdeps desktop-file-validate appstreamcli file Xvfb xdotool; do
+for tool in cpack dpkg-deb dpkg-shlibdeps desktop-file-validate appstreamcli file Xvfb xdotool xprop; do
   command -v "$tool" >/dev/null || fail "$tool is missing; run scripts/setup"
 done
 
@@ -101,14 +101,13 @@ if command -v man >/dev/null; then
     | grep -q '설명' || fail "man -L ko robot-console does not show the Korean page"
 fi
 
-if ! unshare --mount --propagation private true 2>/dev/null; then
-  reason="this machine cannot make a private mount namespace (unshare --mount needs root or user namespaces)"
+. "$(dirname "$0")/robotline.sh"
+reason=$(namespace_refusal)
+if [ -n "$reason" ]; then
   [ "${CI:-}" = true ] && fail "$reason"
   echo "packaged-start: SKIP (the package's contents passed): $reason"
   exit 77
 fi
-
-. "$(dirname "$0")/robotline.sh"
 start_display
 start_simulator
 stable=usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0
@@ -117,6 +116,7 @@ run_console "$(dirname "$0")/desk.sh" "$work/desk" "ttyUSB0:$pty:$stable" -- sh 
   sh "$root/usr/sbin/robot-console-com1" "$stable" "$work/assign.out" "$root/usr/bin/robot-console"
 grep -qx "device=/dev/serial/by-id/$stable" "$work/desk/etc/robot-console/com1" \
   || fail "robot-console-com1 assigned no COM1: $(cat "$work/assign.out" "$work/console.out")"
+check_title
 xdotool key --window "$window" F1
 for _ in $(seq 50); do [ -s "$work/received" ] && break; sleep 0.1; done
 [ "$(cat "$work/received" 2>/dev/null)" = h ] || fail "F1 reached the robot as '$(cat "$work/received" 2>/dev/null)'"
