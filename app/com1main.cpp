@@ -178,8 +178,9 @@ QString refusal(const QString& argument, const Com1Candidate& candidate, const C
     case DeviceKind::OtherFile:
         return QStringLiteral("%1은(는) 문자 장치가 아니므로 직렬 포트가 아닙니다.").arg(node);
     case DeviceKind::NotSerialPort:
-        return QStringLiteral("%1은(는) 직렬 포트가 아닙니다. 뒤에 하드웨어가 없는 터미널(의사 터미널, 가상 콘솔)이거나 "
-                              "터미널이 아닌 장치입니다.")
+        return QStringLiteral(
+                   "%1은(는) 직렬 포트가 아닙니다. 뒤에 하드웨어가 없는 터미널(의사 터미널, 가상 콘솔)이거나 "
+                   "터미널이 아닌 장치입니다.")
             .arg(node);
     case DeviceKind::NoUart:
         return QStringLiteral("%1은(는) 내장 직렬 포트이지만, 이 컴퓨터에서 그 칩이 발견되지 않았습니다.").arg(node);

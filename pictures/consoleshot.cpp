@@ -183,7 +183,9 @@ int main(int argc, char** argv)
         robot.reset();
         QMessageBox* box = nullptr;
         if (!QTest::qWaitFor(
-                [&form, &box] { return (box = form.findChild<QMessageBox*>(QStringLiteral("PortFailure"))) != nullptr; },
+                [&form, &box] {
+                    return (box = form.findChild<QMessageBox*>(QStringLiteral("PortFailure"))) != nullptr;
+                },
                 5000))
             giveUp("no failure message appeared");
         QTest::qWait(kQuietMs);

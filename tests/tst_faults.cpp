@@ -106,8 +106,9 @@ QString whyNoNamespace()
         return QStringLiteral("needs root, to bind a pseudo-terminal over /dev/ttyS0 in a private mount namespace");
     QProcess trial;
     trial.setProcessChannelMode(QProcess::MergedChannels);
-    trial.start(QStringLiteral("unshare"), {QStringLiteral("--mount"), QStringLiteral("--propagation"),
-                                            QStringLiteral("private"), QStringLiteral("true")});
+    trial.start(QStringLiteral("unshare"),
+                {QStringLiteral("--mount"), QStringLiteral("--propagation"), QStringLiteral("private"),
+                 QStringLiteral("true")});
     if (trial.waitForFinished(20000) && trial.exitStatus() == QProcess::NormalExit && trial.exitCode() == 0)
         return {};
     return QStringLiteral("no private mount namespace here: ")
