@@ -266,7 +266,8 @@ int assign(const Com1Assignment& com1, const QString& argument)
             .arg(QLatin1String(Com1Assignment::kRule), QLatin1String(Com1Assignment::kOperatorGroup)));
     grantOperators(candidate.node);
     say(QStringLiteral("로봇 콘솔은 다음에 시작할 때부터 이 장치를 COM1로 엽니다.\n"
-                       "운영자는 %1 그룹에 들어 있어야 합니다. 그룹에 넣은 운영자는 다시 로그인해야 합니다:\n"
+                       "운영자는 %1 그룹에 들어 있어야 하며, 그룹에 넣은 뒤에는 다시 로그인해야 합니다.\n"
+                       "운영자를 그룹에 넣으려면:\n"
                        "sudo usermod -aG %1 사용자이름")
             .arg(QLatin1String(Com1Assignment::kOperatorGroup)));
     say(QStringLiteral("되돌리려면: %1").arg(undoCommand(before)));

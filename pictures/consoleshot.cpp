@@ -102,7 +102,7 @@ int main(int argc, char** argv)
         return 2;
     }
     const QString output = QFileInfo(args.at(1)).absoluteFilePath(); // before the working folder changes
-    const QString state = args.at(2);
+    const QString& state = args.at(2);
 
     std::unique_ptr<TargetSimulator> robot;
     try {

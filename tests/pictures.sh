@@ -34,8 +34,24 @@ draw() {
   # The pictures are the same whatever the caller's locale and Qt settings.
   unset QT_SCALE_FACTOR QT_SCREEN_SCALE_FACTORS QT_FONT_DPI QT_STYLE_OVERRIDE
   export LANG=C.UTF-8 LC_ALL=C.UTF-8
-  local log
+  local log scratch
   log=$(mktemp)
+  # The fonts are the ones the package depends on (Nanum) and the one the system draws Latin text with
+  # (DejaVu), with the system's own settings, and nothing from the user's folders: another font installed
+  # on the desk must not change a picture.
+  scratch=$(mktemp -d)
+  cat > "$scratch/fonts.conf" <<CONF
+<?xml version="1.0"?>
+<!DOCTYPE fontconfig SYSTEM "urn:fontconfig:fonts.dtd">
+<fontconfig>
+  <dir>/usr/share/fonts/truetype/dejavu</dir>
+  <dir>/usr/share/fonts/truetype/nanum</dir>
+  <cachedir>$scratch/cache</cachedir>
+  <include ignore_missing="yes">/etc/fonts/conf.d</include>
+</fontconfig>
+CONF
+  export FONTCONFIG_FILE=$scratch/fonts.conf HOME=$scratch XDG_CONFIG_HOME=$scratch XDG_DATA_HOME=$scratch
+  export XDG_CACHE_HOME=$scratch
   # Qt's offscreen platform has its say about what it cannot do (raise, grab the keyboard); only a failure
   # is worth showing.
   for entry in "${window_pictures[@]}"; do
@@ -46,6 +62,7 @@ draw() {
   "$build/pictures/shoot_glyphs" "$out" > /dev/null 2> "$log" \
     || { cat "$log" >&2; rm -f "$log"; echo "pictures: shoot_glyphs could not draw its pictures" >&2; exit 1; }
   rm -f "$log"
+  drawn_fonts=$scratch   # removed on exit: a picture drawn again in check needs the same fonts
   for entry in "${lettering_pictures[@]}"; do echo "wrote $out/$entry"; done
 }
 
@@ -79,6 +96,9 @@ check() {
   fi
   echo "docs_pictures: all ${#window_pictures[@]} + ${#lettering_pictures[@]} pictures in docs/ match the code"
 }
+
+drawn_fonts=
+trap '[ -z "$drawn_fonts" ] || rm -rf "$drawn_fonts"' EXIT
 
 case ${1:-} in
   draw) draw "$2" "$3" ;;
