@@ -189,7 +189,8 @@ void Com1AssignmentTest::theCommandAndTheConsoleFollowTheAssignment_data()
         << QString() << QStringList{assign, kFtdi} << 0
         << QStringList{QStringLiteral("COM1을 %1(으)로 지정하였습니다(지금의 노드: /dev/ttyUSB0).").arg(kFtdi),
                        QStringLiteral("/dev/ttyUSB0의 그룹을 dialout(으)로, 권한을 0660(으)로 바꾸었습니다."),
-                       QStringLiteral("다시 로그인해야 합니다.\n운영자를 그룹에 넣으려면:\nsudo usermod -aG dialout 사용자이름\n"),
+                       QStringLiteral(
+                           "다시 로그인해야 합니다.\n운영자를 그룹에 넣으려면:\nsudo usermod -aG dialout 사용자이름\n"),
                        QStringLiteral("되돌리려면: sudo robot-console-com1 reset"), noUdev}
         << kFtdi << QString();
     QTest::newRow("assign by bare stable name, over another assignment")
