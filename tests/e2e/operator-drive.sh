@@ -84,6 +84,7 @@ wait_for_load() {
     [ "$(grep -c '^robot-target-sim: load LOADED' "$work/sim.out")" -ge "$count" ] && return 0
     sleep 0.1
   done
+  shot "load-$count-missing"
   fail "download $count did not load: $(grep 'load' "$work/sim.out" || true)"
 }
 open_dialog() {

@@ -97,8 +97,10 @@ for page in man1/robot-console.1 man8/robot-console-com1.8; do
     || fail "the Korean $page gives other commands than the English one: $(diff <(commands <<< "$english") <(commands <<< "$korean") | tr '\n' ' ')"
 done
 if command -v man >/dev/null; then
-  LANGUAGE= LC_ALL=C.UTF-8 LANG=ko_KR.UTF-8 MANWIDTH=80 man -M "$root/usr/share/man" -L ko robot-console 2>&1 \
-    | grep -q '설명' || fail "man -L ko robot-console does not show the Korean page"
+  # MANPATH rather than -M: man looks in a path's language folders (ko/man1) only for the former. The page's
+  # header is checked, not a word that man's own "no manual entry" could also hold in Korean.
+  LANGUAGE= LC_ALL=C.UTF-8 MANPATH="$root/usr/share/man" MANWIDTH=80 man -L ko robot-console 2>&1 \
+    | grep -q '^ROBOT-CONSOLE(1) *사용자 명령' || fail "man -L ko robot-console does not show the Korean page"
 fi
 
 . "$(dirname "$0")/robotline.sh"
