@@ -78,6 +78,15 @@ key() { xdotool windowfocus --sync "$window"; xdotool key --window "$window" "$@
 # The open-file dialog and the message boxes over it, bottom first (found by the console's process, as the
 # window is, not by their Korean titles).
 dialogs() { console_windows _NET_WM_WINDOW_TYPE_DIALOG; }
+# The file dialog itself: the widest of them (its message boxes are narrower).
+file_dialog() {
+  local id widest="" most=0 width
+  for id in $(dialogs); do
+    width=$(xdotool getwindowgeometry --shell "$id" 2>/dev/null | sed -n 's/^WIDTH=//p')
+    [ "${width:-0}" -gt "$most" ] && { widest=$id; most=$width; }
+  done
+  echo "$widest"
+}
 wait_for_load() {
   local count=$1
   for _ in $(seq 300); do
@@ -94,7 +103,7 @@ open_dialog() {
   dialog=""
   for attempt in 1 2 3; do
     key ctrl+d
-    for _ in $(seq 60); do dialog=$(dialogs | head -n1); [ -n "$dialog" ] && break; sleep 0.1; done
+    for _ in $(seq 60); do dialog=$(file_dialog); [ -n "$dialog" ] && break; sleep 0.1; done
     [ -n "$dialog" ] && break
   done
   [ -n "$dialog" ] || { shot no-dialog; fail "the file dialog did not open"; }
@@ -111,8 +120,10 @@ choose_file() {
     xdotool key ctrl+a
     xdotool type --delay 5 "$1"
     xdotool key Return
-    for _ in $(seq 100); do dialogs | grep -qx "$dialog" || break; sleep 0.05; done
-    dialogs | grep -qx "$dialog" || break
+    # Gone only when none of the console's dialogs is left: a refusal shows a message box over the dialog.
+    for _ in $(seq 100); do [ -z "$(dialogs)" ] && break; sleep 0.05; done
+    [ -z "$(dialogs)" ] && break
+    dialog=$(file_dialog)
     echo "operator-drive: note: the file dialog refused $1 (attempt $attempt); typing it again"
     shot "dialog-refused-$attempt"
     box=$(dialogs | grep -vx "$dialog" | head -n1) || true
