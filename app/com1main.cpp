@@ -48,7 +48,7 @@ QString usage()
                           "  assign 장치  로봇 콘솔의 COM1을 장치로 지정합니다. 장치는 /dev/serial/by-id/ 아래의\n"
                           "               이름이나 /dev/ttyUSB0 같은 노드입니다.\n"
                           "  reset        COM1 지정을 지우고 기본값 %1(으)로 되돌립니다.\n"
-                          "assign과 reset은 관리자(root)만 실행할 수 있습니다.")
+                          "assign과 reset은 관리자 권한(sudo)으로만 실행할 수 있습니다.")
         .arg(Com1Assignment::buildDefault());
 }
 
@@ -136,7 +136,7 @@ int list(const Com1Assignment& com1)
         } else {
             const QString lacking = missingAccess(device);
             if (!lacking.isEmpty())
-                say(QStringLiteral("      %1 그룹의 운영자가 이 장치를 읽고 쓸 수 없습니다 (%2). 바로잡으려면:\n"
+                say(QStringLiteral("      %1 그룹의 운영자가 이 장치를 읽고 쓸 수 없습니다(%2). 바로잡으려면:\n"
                                    "      sudo robot-console-com1 assign %3")
                         .arg(QLatin1String(Com1Assignment::kOperatorGroup), lacking, device));
         }
@@ -176,10 +176,11 @@ QString refusal(const QString& argument, const Com1Candidate& candidate, const C
     case DeviceKind::Directory:
         return QStringLiteral("%1은(는) 직렬 포트가 아니라 디렉터리입니다.").arg(node);
     case DeviceKind::OtherFile:
-        return QStringLiteral("%1은(는) 직렬 포트가 아닙니다 (문자 장치가 아닙니다).").arg(node);
+        return QStringLiteral("%1은(는) 문자 장치가 아니므로 직렬 포트가 아닙니다.").arg(node);
     case DeviceKind::NotSerialPort:
-        return QStringLiteral("%1은(는) 직렬 포트가 아닙니다 (의사 터미널이나 가상 콘솔처럼 뒤에 하드웨어가 없는 "
-                              "터미널이거나, 터미널이 아닌 장치입니다).")
+        return QStringLiteral(
+                   "%1은(는) 직렬 포트가 아닙니다. 뒤에 하드웨어가 없는 터미널(의사 터미널, 가상 콘솔)이거나 "
+                   "터미널이 아닌 장치입니다.")
             .arg(node);
     case DeviceKind::NoUart:
         return QStringLiteral("%1은(는) 내장 직렬 포트이지만, 이 컴퓨터에서 그 칩이 발견되지 않았습니다.").arg(node);
@@ -229,8 +230,8 @@ int assign(const Com1Assignment& com1, const QString& argument)
     const Com1Candidate candidate = com1.judge(argument);
     if (!candidate.acceptable()) {
         const Com1Reading now = com1.read();
-        complain(QStringLiteral("COM1을 %1(으)로 지정할 수 없습니다.\n%2\n이 컴퓨터의 직렬 포트는 다음 명령으로 볼 수 "
-                                "있습니다: robot-console-com1 list\nCOM1 지정은 바뀌지 않았습니다 (지금: %3).")
+        complain(QStringLiteral("COM1을 %1(으)로 지정할 수 없습니다.\n%2\nCOM1 지정은 바뀌지 않았습니다(지금: %3).\n"
+                                "이 컴퓨터의 직렬 포트는 다음 명령으로 볼 수 있습니다:\nrobot-console-com1 list")
                      .arg(argument, refusal(argument, candidate, com1),
                           now.state == Com1Reading::State::Assigned ? now.device
                               : now.state == Com1Reading::State::Unassigned
@@ -239,7 +240,7 @@ int assign(const Com1Assignment& com1, const QString& argument)
         return kRefused;
     }
     if (::geteuid() != 0) {
-        complain(QStringLiteral("COM1 지정은 관리자(root)만 바꿀 수 있습니다. sudo로 실행하십시오:\n"
+        complain(QStringLiteral("COM1 지정은 관리자 권한으로만 바꿀 수 있습니다.\nsudo로 실행하십시오:\n"
                                 "sudo robot-console-com1 assign %1")
                      .arg(candidate.device));
         return kRefused;
@@ -247,15 +248,15 @@ int assign(const Com1Assignment& com1, const QString& argument)
     const Com1Reading before = com1.read();
     const QString failure = com1.assign(candidate.device);
     if (!failure.isEmpty()) {
-        complain(QStringLiteral("COM1 지정을 마치지 못하였습니다. 지금의 상태는 robot-console-com1 list로 "
-                                "확인하십시오.\n시스템 메시지: %1")
+        complain(QStringLiteral("COM1 지정을 마치지 못하였습니다.\n지금의 상태는 다음 명령으로 확인하십시오:\n"
+                                "robot-console-com1 list\n시스템 메시지: %1")
                      .arg(failure));
         return kRefused;
     }
     if (candidate.device == candidate.node)
         say(QStringLiteral("COM1을 %1(으)로 지정하였습니다.").arg(candidate.device));
     else
-        say(QStringLiteral("COM1을 %1(으)로 지정하였습니다 (지금의 노드: %2).").arg(candidate.device, candidate.node));
+        say(QStringLiteral("COM1을 %1(으)로 지정하였습니다(지금의 노드: %2).").arg(candidate.device, candidate.node));
     if (candidate.given != candidate.device)
         say(QStringLiteral(
                 "%1의 번호는 꽂는 순서에 따라 바뀔 수 있으므로, 어댑터의 바뀌지 않는 이름으로 지정하였습니다.")
@@ -264,8 +265,10 @@ int assign(const Com1Assignment& com1, const QString& argument)
     say(QStringLiteral("  udev 규칙: %1 (그룹 %2, 권한 0660)")
             .arg(QLatin1String(Com1Assignment::kRule), QLatin1String(Com1Assignment::kOperatorGroup)));
     grantOperators(candidate.node);
-    say(QStringLiteral("로봇 콘솔은 다음에 시작할 때부터 이 장치를 COM1로 엽니다. 운영자는 %1 그룹에 들어 있어야 "
-                       "합니다 (sudo adduser 사용자이름 %1).")
+    say(QStringLiteral("로봇 콘솔은 다음에 시작할 때부터 이 장치를 COM1로 엽니다.\n"
+                       "운영자는 %1 그룹에 들어 있어야 하며, 그룹에 넣은 뒤에는 다시 로그인해야 합니다.\n"
+                       "운영자를 그룹에 넣으려면:\n"
+                       "sudo usermod -aG %1 사용자이름")
             .arg(QLatin1String(Com1Assignment::kOperatorGroup)));
     say(QStringLiteral("되돌리려면: %1").arg(undoCommand(before)));
     if (!com1.udevRunning())
@@ -276,7 +279,7 @@ int assign(const Com1Assignment& com1, const QString& argument)
 int reset(const Com1Assignment& com1)
 {
     if (::geteuid() != 0) {
-        complain(QStringLiteral("COM1 지정은 관리자(root)만 바꿀 수 있습니다. sudo로 실행하십시오:\n"
+        complain(QStringLiteral("COM1 지정은 관리자 권한으로만 바꿀 수 있습니다.\nsudo로 실행하십시오:\n"
                                 "sudo robot-console-com1 reset"));
         return kRefused;
     }
@@ -291,7 +294,7 @@ int reset(const Com1Assignment& com1)
         say(QStringLiteral("COM1은 지정되어 있지 않습니다. 이미 기본값 %1입니다.").arg(Com1Assignment::buildDefault()));
         return kDone;
     }
-    say(QStringLiteral("COM1 지정을 지웠습니다 (%1, %2). COM1은 이제 기본값 %3입니다.")
+    say(QStringLiteral("COM1 지정(%1, %2)을 지웠습니다. COM1은 이제 기본값 %3입니다.")
             .arg(QLatin1String(Com1Assignment::kFile), QLatin1String(Com1Assignment::kRule),
                  Com1Assignment::buildDefault()));
     say(QStringLiteral("로봇 콘솔은 다음에 시작할 때부터 %1을(를) COM1로 엽니다.").arg(Com1Assignment::buildDefault()));

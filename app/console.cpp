@@ -20,11 +20,19 @@
 
 namespace {
 
+// What to do after a failure that is not the port's.
+constexpr QStringView kRestart = u"로봇 콘솔을 다시 시작하십시오. 같은 오류가 다시 발생하면 관리자에게 이 메시지를 "
+                                 u"알리십시오.";
+
 void showException(const QString& message)
 {
     reportOnStderr(message);
-    if (QApplication::instance() != nullptr)
-        QMessageBox::critical(nullptr, QStringLiteral("그래 잘가라!"), message);
+    if (QApplication::instance() == nullptr)
+        return;
+    // The message may name a file or device; it is shown as it is, never read as markup.
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("그래 잘가라!"), message, QMessageBox::Ok);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
 }
 
 bool hasDisplayVariable()
@@ -32,12 +40,15 @@ bool hasDisplayVariable()
     return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
 }
 
-QString noDisplayMessage()
+// `systemMessage`, where given, is the system's own words (Qt's first message about the display).
+QString noDisplayMessage(const QString& systemMessage = {})
 {
-    QString message = QStringLiteral("화면(디스플레이)을 찾을 수 없어 창을 열 수 없습니다. 그래픽 데스크톱 세션 "
-                                     "안에서 실행하십시오.");
+    QString message = QStringLiteral("로봇 콘솔의 창을 띄울 화면을 찾을 수 없습니다.\n"
+                                     "그래픽 화면에 로그인한 뒤 메뉴나 그 화면의 터미널에서 로봇 콘솔을 시작하십시오.");
     if (!hasDisplayVariable())
-        message += QStringLiteral(" (DISPLAY 도 WAYLAND_DISPLAY 도 설정되어 있지 않습니다)");
+        message += QStringLiteral("\n자세한 내용: DISPLAY와 WAYLAND_DISPLAY가 모두 설정되어 있지 않습니다.");
+    if (!systemMessage.isEmpty())
+        message += QStringLiteral("\n시스템 메시지: ") + systemMessage;
     return message;
 }
 
@@ -102,10 +113,8 @@ private:
             s_active->m_held.append({type, QByteArray(context.category), text});
             return;
         }
-        QString message = noDisplayMessage();
-        if (!s_active->m_held.isEmpty())
-            message += QStringLiteral(" (Qt: %1)").arg(s_active->m_held.constFirst().text.trimmed());
-        reportOnStderr(message);
+        reportOnStderr(
+            noDisplayMessage(s_active->m_held.isEmpty() ? QString() : s_active->m_held.constFirst().text.trimmed()));
         // Qt aborts as soon as this handler returns from a fatal message, and an exception cannot carry the
         // failure out through Qt's logging, so the process ends here. _Exit rather than exit: the
         // application is half built, and its global objects must not be torn down from inside its
@@ -128,11 +137,10 @@ int guarded(const std::function<int()>& body)
         showException(QString::fromUtf8(error.what()));
     } catch (const std::exception& error) {
         // Not one of ours: its text is the library's, in English, and is kept only as a detail.
-        showException(QStringLiteral("예기치 못한 오류로 프로그램을 계속할 수 없습니다 (%1). 프로그램을 다시 "
-                                     "실행하십시오.")
-                          .arg(QString::fromUtf8(error.what())));
+        showException(QStringLiteral("예기치 못한 오류가 발생하여 로봇 콘솔을 끝냅니다.\n%1\n시스템 메시지: %2")
+                          .arg(kRestart, QString::fromUtf8(error.what())));
     } catch (...) {
-        showException(QStringLiteral("알 수 없는 오류로 프로그램을 시작할 수 없습니다."));
+        showException(QStringLiteral("알 수 없는 오류가 발생하여 로봇 콘솔을 끝냅니다.\n%1").arg(kRestart));
     }
     return kStartupFailed;
 }

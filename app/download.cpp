@@ -65,9 +65,11 @@ void TForm1::wireDownload()
         // run the sender's ticks inside its own signal.
         auto* box
             = new QMessageBox(QMessageBox::Warning, QStringLiteral("파일 보내기"),
-                              QStringLiteral("파일 %1 을(를) 보내지 못했습니다. %2").arg(displayFileName(path), reason),
+                              QStringLiteral("파일 %1을(를) 보내지 못했습니다.\n%2").arg(displayFileName(path), reason),
                               QMessageBox::Ok, this);
         box->setObjectName(QStringLiteral("DownloadFailure"));
+        // A file's name may look like markup; it is shown as it is.
+        box->setTextFormat(Qt::PlainText);
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->setWindowModality(Qt::NonModal);
         box->show();

@@ -1,6 +1,7 @@
 #pragma once
-// Qt around the console's window: its own texts in Korean, nothing written to the disk, and failures told
-// on stderr.
+// Qt around the console's window: its own texts in Korean, a UTF-8 character type whatever the locale (so
+// that the Korean title reaches window lists intact), nothing written to the disk, and failures told on
+// stderr.
 //
 // The interface is Korean whatever the user's locale, so Qt's file dialog and message box buttons use Qt's
 // Korean catalogue (from its translations folder) and the Korean locale. Qt's file dialog would otherwise

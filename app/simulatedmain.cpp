@@ -1,29 +1,26 @@
 // robot-console-demo: the console wired to the built-in simulated target instead of COM1.
 //
 // The same window as robot-console, on the far end of the simulator's pseudo-terminal, so that the console
-// can be tried without a robot and without any rights on the machine's serial devices.
+// can be tried without a robot and without any rights on the machine's serial devices. It starts as
+// robot-console does: without a display it says so and ends with status 1.
 
 #include "app/console.h"
-#include "app/qtsetup.h"
+#include "link/portopenerror.h"
 #include "tools/targetsim.h"
 
-#include <QApplication>
-#include <QMessageBox>
-
-#include <memory>
+#include <QCoreApplication>
 
 int main(int argc, char** argv)
 {
-    chooseQtPlatformSettings();
-    QApplication application(argc, argv);
-    setUpQtForConsole();
-    std::unique_ptr<TargetSimulator> target;
-    try {
-        target = std::make_unique<TargetSimulator>();
-    } catch (const TargetSimError& error) {
-        QMessageBox::critical(nullptr, QStringLiteral("그래 잘가라!"), QString::fromUtf8(error.what()));
-        return kStartupFailed;
-    }
-    target->powerOn();
-    return execConsole(target->slavePath());
+    return runConsole(argc, argv, [] {
+        // The application owns the simulator: it goes after the window and before Qt's event loop.
+        TargetSimulator* target = nullptr;
+        try {
+            target = new TargetSimulator(TargetSimulator::kLineRate, QCoreApplication::instance());
+        } catch (const TargetSimError& error) {
+            throw PortOpenError(error.what());
+        }
+        target->powerOn();
+        return target->slavePath();
+    });
 }

@@ -1,6 +1,7 @@
 # Installs the console as a desktop application (binary, menu entry, icon theme, AppStream metadata,
-# manual page and Debian documentation), with the administrator's command that assigns COM1
-# (robot-console-com1, for root, with its manual page), and describes its Debian package for CPack.
+# manual pages in English and Korean, and Debian documentation), with the administrator's command that
+# assigns COM1 (robot-console-com1, for root, with its manual pages), and describes its Debian package for
+# CPack.
 #
 # Only the console is installed: robot-console-demo and robot-target-sim are development aids that run
 # from the build tree, and an operator at a lab desk talks to the real robot.
@@ -28,13 +29,17 @@ foreach(size ${CONSOLE_ICON_SIZES})
   install(FILES ${icon} DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps)
 endforeach()
 
-# Debian wants the manual page and the changelog compressed, without a time stamp in the gzip header.
+# Debian wants the manual pages and the changelog compressed, without a time stamp in the gzip header. The
+# manual pages come in English and in Korean (ko/), which man shows under a Korean locale.
 find_program(GZIP_PROGRAM gzip REQUIRED)
-foreach(pair "robot-console.1;robot-console.1.gz" "robot-console-com1.8;robot-console-com1.8.gz" "changelog;changelog.gz")
+foreach(pair "robot-console.1;robot-console.1.gz" "robot-console-com1.8;robot-console-com1.8.gz"
+             "ko/robot-console.1;ko/robot-console.1.gz" "ko/robot-console-com1.8;ko/robot-console-com1.8.gz"
+             "changelog;changelog.gz")
   list(GET pair 0 source)
   list(GET pair 1 target)
+  get_filename_component(target_dir ${CONSOLE_STAGED_DIR}/${target} DIRECTORY)
   add_custom_command(OUTPUT ${CONSOLE_STAGED_DIR}/${target}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${CONSOLE_STAGED_DIR}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${target_dir}
     COMMAND ${GZIP_PROGRAM} -9nc ${CONSOLE_PACKAGING_DIR}/${source} > ${CONSOLE_STAGED_DIR}/${target}
     DEPENDS ${CONSOLE_PACKAGING_DIR}/${source}
     COMMENT "Compressing ${source}")
@@ -58,12 +63,15 @@ install(FILES ${CONSOLE_PACKAGING_DIR}/${CONSOLE_APP_ID}.desktop DESTINATION ${C
 install(FILES ${CONSOLE_PACKAGING_DIR}/${CONSOLE_APP_ID}.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 install(FILES ${CONSOLE_STAGED_DIR}/robot-console.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${CONSOLE_STAGED_DIR}/robot-console-com1.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES ${CONSOLE_STAGED_DIR}/ko/robot-console.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/ko/man1)
+install(FILES ${CONSOLE_STAGED_DIR}/ko/robot-console-com1.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/ko/man8)
 install(FILES ${CONSOLE_PACKAGING_DIR}/copyright ${CONSOLE_STAGED_DIR}/changelog.gz
   DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/robot-console)
 
 # The Debian package. Its library dependencies are computed from the binary by dpkg-shlibdeps; what the
 # binary loads without linking (Qt's window-system plugins, its Korean translations, the Korean font the
-# window names) is declared here.
+# window names) is declared here, with the icon theme that the menu entry's icons belong to (apt would
+# otherwise only recommend its index, without which desktops do not find them).
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME robot-console)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -80,7 +88,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, qt6-translations-l10n, fonts-nanum")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, qt6-translations-l10n, fonts-nanum, hicolor-icon-theme")
 set(CPACK_STRIP_FILES ON)
 # Purging the package takes COM1's assignment and its udev rule with it (robot-console-com1 wrote them).
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CONSOLE_PACKAGING_DIR}/postrm)

@@ -98,7 +98,7 @@ void TApdProtocol::tick()
     advanceLineMeter();
     if (m_port->hasFailed() || !m_port->isOpen()) {
         failEverything(m_port->failureReason().isEmpty()
-                           ? QStringLiteral("직렬 포트 %1 이(가) 닫혀 있습니다. 프로그램을 다시 실행하십시오.")
+                           ? QStringLiteral("COM1(%1)이 닫혀 있어 파일을 보낼 수 없습니다.\n로봇 콘솔을 다시 시작하십시오.")
                                  .arg(m_port->device())
                            : m_port->failureReason());
         return;
@@ -126,9 +126,10 @@ bool TApdProtocol::openNext()
     m_total = 0;
     m_read = 0;
     m_reportedSent = -1;
+    m_sentAny = false;
     if (m_path.isEmpty()) {
         m_state = State::Sending;
-        failCurrent(QStringLiteral("보낼 파일이 정해지지 않았습니다. 파일을 선택한 뒤 다시 보내십시오."));
+        failCurrent(QStringLiteral("보낼 파일이 정해지지 않았습니다.\n파일을 선택한 뒤 다시 보내십시오."));
         return false;
     }
     m_state = State::Sending; // so that a failure below is reported against this path
@@ -169,8 +170,8 @@ void TApdProtocol::sendSome()
 
 bool TApdProtocol::fileStillThere()
 {
-    if (const QString failure = m_file.stillThere(m_path); !failure.isEmpty()) {
-        failCurrent(failure);
+    if (const FileTrouble trouble = m_file.stillThere(m_path)) {
+        failMidTransfer(trouble);
         return false;
     }
     return true;
@@ -178,8 +179,8 @@ bool TApdProtocol::fileStillThere()
 
 bool TApdProtocol::fileUnchanged()
 {
-    if (const QString failure = m_file.unchanged(); !failure.isEmpty()) {
-        failCurrent(failure);
+    if (const FileTrouble trouble = m_file.unchanged()) {
+        failMidTransfer(trouble);
         return false;
     }
     return true;
@@ -188,10 +189,10 @@ bool TApdProtocol::fileUnchanged()
 bool TApdProtocol::readAndPut(qint64 budget)
 {
     m_buffer.resize(budget);
-    QString failure;
-    const qint64 got = m_file.read(m_buffer.data(), budget, failure);
+    FileTrouble trouble;
+    const qint64 got = m_file.read(m_buffer.data(), budget, trouble);
     if (got < 0) {
-        failCurrent(failure);
+        failMidTransfer(trouble);
         return false;
     }
     if (got == 0)
@@ -202,6 +203,7 @@ bool TApdProtocol::readAndPut(qint64 budget)
         m_buffer.removeIf([](char c) { return c == kCtrlZ; });
     if (!m_buffer.isEmpty()) {
         m_ahead += static_cast<double>(m_buffer.size());
+        m_sentAny = true;
         m_putting = true;
         m_port->PutString(m_buffer);
         m_putting = false;
@@ -245,6 +247,57 @@ void TApdProtocol::failCurrent(const QString& reason)
     closeFile();
     m_state = State::Idle;
     emit transferFailed(path, reason);
+}
+
+void TApdProtocol::failMidTransfer(const FileTrouble& trouble)
+{
+    using Kind = FileTrouble::Kind;
+    // After the last read the robot has had every byte that the file held at the start.
+    const bool allRead = m_read >= m_total;
+    const QString partOnly = QStringLiteral("로봇에는 파일의 앞부분만 전달되었으니");
+    const QString oldFile = allRead ? QStringLiteral("로봇에는 바뀌기 전의 파일이 전달되었으니") : partOnly;
+    QString cause;
+    QString fix = QStringLiteral("파일을 확인한 뒤");
+    QString robotHolds = partOnly;
+    switch (trouble.kind) {
+    case Kind::None:
+        return;
+    case Kind::Gone:
+        cause = QStringLiteral("보내는 도중에 파일이 지워졌거나 다른 파일로 바뀌었습니다.");
+        break;
+    case Kind::Unverifiable:
+        cause = QStringLiteral("보내는 도중에 파일을 확인할 수 없게 되었습니다.");
+        if (allRead)
+            robotHolds = QStringLiteral("로봇에 전달된 내용이 온전한지 알 수 없으니");
+        break;
+    case Kind::ReadError:
+        cause = QStringLiteral("파일을 읽는 도중에 오류가 발생하였습니다.");
+        break;
+    case Kind::Shrank:
+        cause = QStringLiteral("보내는 도중에 파일이 짧아졌습니다.");
+        fix = QStringLiteral("파일 저장이 끝나면");
+        robotHolds = oldFile;
+        break;
+    case Kind::Grew:
+        cause = QStringLiteral("보내는 도중에 파일의 길이가 바뀌었습니다.");
+        fix = QStringLiteral("파일 저장이 끝나면");
+        robotHolds = oldFile;
+        break;
+    case Kind::Rewritten:
+        cause = QStringLiteral("보내는 도중에 파일의 내용이 바뀌었습니다.");
+        fix = QStringLiteral("파일 저장이 끝나면");
+        robotHolds = QStringLiteral("로봇에는 바뀌기 전과 후의 내용이 섞여 전달되었을 수 있으니");
+        break;
+    }
+    QString reason = cause + u'\n';
+    if (!m_sentAny)
+        reason += QStringLiteral("%1 다시 보내십시오.").arg(fix);
+    else
+        reason += QStringLiteral("%1, %2 F5를 눌러 로봇을 프로그램 받을 상태로 만들고 처음부터 다시 보내십시오.")
+                      .arg(robotHolds, fix);
+    if (!trouble.systemMessage.isEmpty())
+        reason += QStringLiteral("\n시스템 메시지: ") + trouble.systemMessage;
+    failCurrent(reason);
 }
 
 void TApdProtocol::failEverything(const QString& reason)

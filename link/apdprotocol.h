@@ -98,7 +98,8 @@ signals:
     // `sent` counts the file's bytes that have left our queues towards the line.
     void transferProgress(const QString& path, qint64 sent, qint64 total);
     void transferFinished(const QString& path, qint64 total);
-    // `reason` is a whole sentence that says what went wrong and what to do.
+    // `reason` says what went wrong and what to do, in whole sentences on lines of their own, the system's
+    // own words (if any) last.
     void transferFailed(const QString& path, const QString& reason);
     // The transfer of `path` was stopped by CancelProtocol(), running or still queued.
     void transferCancelled(const QString& path);
@@ -116,6 +117,11 @@ private:
     bool fileUnchanged();
     void finishCurrent();
     void failCurrent(const QString& reason);
+    // Fails a transfer whose file was opened, for `trouble`: what happened, then what to do. Once any of its
+    // bytes went out the robot holds part of a program (or a mixed one), so the operator is told to put it
+    // into load mode again (F5) and send the file from its start. The system's own words, where there are
+    // any, come last.
+    void failMidTransfer(const FileTrouble& trouble);
     void failEverything(const QString& reason);
     void closeFile();
     void reportProgress(bool force);
@@ -133,6 +139,7 @@ private:
     qint64 m_total = 0;
     qint64 m_read = 0;
     qint64 m_reportedSent = -1;
+    bool m_sentAny = false; // a byte of the current file was put on the port
     QElapsedTimer m_sinceReport;
     QByteArray m_buffer;
     bool m_putting = false;

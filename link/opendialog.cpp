@@ -101,7 +101,9 @@ public:
         auto* grid = qobject_cast<QGridLayout*>(layout());
         if (grid == nullptr)
             return;
-        m_label = new QLabel(QStringLiteral("이름이 UTF-8이 아닌 파일 (CP949로 읽어 표시):"), this);
+        m_label = new QLabel(QStringLiteral("위 목록에 나오지 않는 파일(이름이 옛 한글 방식으로 저장된 파일):"), this);
+        m_label->setToolTip(QStringLiteral("이름이 UTF-8이 아니어서 위 목록에 나오지 않는 파일입니다. 이름을 "
+                                           "CP949(완성형 한글)로 읽어 보여 줍니다."));
         m_list = new QListView(this);
         m_list->setObjectName(QStringLiteral("rawNamedFiles"));
         m_list->setModel(&m_shown);

@@ -22,12 +22,12 @@ QString refusal(const struct stat& status)
     if (S_ISREG(status.st_mode))
         return {};
     if (S_ISDIR(status.st_mode))
-        return QStringLiteral("폴더는 보낼 수 없습니다. 폴더 안의 .hex 파일을 선택하십시오.");
+        return QStringLiteral("폴더는 보낼 수 없습니다.\n폴더 안의 .hex 파일을 선택하십시오.");
     if (S_ISFIFO(status.st_mode))
-        return QStringLiteral("파이프(FIFO)는 끝이 정해지지 않아 보낼 수 없습니다. 보통 파일을 선택하십시오.");
+        return QStringLiteral("파이프(FIFO)는 끝이 정해져 있지 않아 보낼 수 없습니다.\n일반 파일을 선택하십시오.");
     if (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode))
-        return QStringLiteral("장치 파일은 보낼 수 없습니다. 보통 파일을 선택하십시오.");
-    return QStringLiteral("보통 파일이 아니어서 보낼 수 없습니다. 보통 파일을 선택하십시오.");
+        return QStringLiteral("장치 파일은 보낼 수 없습니다.\n일반 파일을 선택하십시오.");
+    return QStringLiteral("일반 파일이 아니어서 보낼 수 없습니다.\n일반 파일을 선택하십시오.");
 }
 
 // True for the file systems whose files are made up as they are read, so that the length they report (0,
@@ -64,19 +64,14 @@ QString openFailure(int error)
     switch (error) {
     case ENOENT:
     case ENOTDIR:
-        return QStringLiteral("파일이 없습니다. 파일 이름과 위치를 확인한 뒤 다시 선택하십시오.");
+        return QStringLiteral("파일이 없습니다.\n파일 이름과 위치를 확인한 뒤 다시 선택하십시오.");
     case EACCES:
     case EPERM:
-        return QStringLiteral("파일을 읽을 권한이 없습니다. 파일의 권한을 확인한 뒤 다시 보내십시오.");
+        return QStringLiteral("파일을 읽을 권한이 없습니다.\n파일의 권한을 확인한 뒤 다시 보내십시오.");
     default:
-        return QStringLiteral("파일을 열 수 없습니다 (%1). 파일을 확인한 뒤 다시 보내십시오.").arg(errnoText(error));
+        return QStringLiteral("파일을 열 수 없습니다.\n파일을 확인한 뒤 다시 보내십시오.\n시스템 메시지: %1")
+            .arg(errnoText(error));
     }
-}
-
-QString shrank()
-{
-    return QStringLiteral("보내는 도중에 파일이 짧아졌습니다. 파일을 다 쓴 뒤 처음부터 다시 보내십시오. "
-                          "대상에는 파일의 일부만 전달되었습니다.");
 }
 
 } // namespace
@@ -113,10 +108,11 @@ QString SendFile::open(const QString& path)
     else
         refused = refusal(opened);
     if (refused.isEmpty() && (opened.st_dev != before.st_dev || opened.st_ino != before.st_ino))
-        refused = QStringLiteral("여는 도중에 파일이 바뀌었습니다. 파일을 확인한 뒤 다시 보내십시오.");
+        refused = QStringLiteral("여는 도중에 파일이 다른 파일로 바뀌었습니다.\n파일을 확인한 뒤 다시 보내십시오.");
     if (refused.isEmpty() && isSynthetic(m_fd))
-        refused = QStringLiteral("시스템이 읽을 때마다 새로 만드는 특수 파일(/proc, /sys 등)이어서 길이를 미리 알 "
-                                 "수 없으므로 보낼 수 없습니다. 내용을 보통 파일로 저장한 뒤 그 파일을 보내십시오.");
+        refused = QStringLiteral("읽을 때마다 내용이 새로 만들어지는 시스템 파일이어서 보낼 수 없습니다.\n"
+                                 "내용을 일반 파일로 저장한 뒤 그 파일을 보내십시오.\n"
+                                 "자세한 내용: /proc, /sys 같은 특수 파일은 길이를 미리 알 수 없습니다.");
     if (!refused.isEmpty()) {
         close();
         return refused;
@@ -129,50 +125,43 @@ QString SendFile::open(const QString& path)
     return {};
 }
 
-qint64 SendFile::read(char* into, qint64 budget, QString& failure)
+qint64 SendFile::read(char* into, qint64 budget, FileTrouble& trouble)
 {
     const ssize_t got = ::read(m_fd, into, static_cast<size_t>(budget));
     if (got < 0) {
         if (errno == EINTR || errno == EAGAIN)
             return 0; // try again at the next tick
-        failure = QStringLiteral("파일을 읽는 도중에 오류가 났습니다 (%1). 파일을 확인한 뒤 처음부터 다시 "
-                                 "보내십시오. 대상에는 파일의 일부만 전달되었습니다.")
-                      .arg(errnoText(errno));
+        trouble = {FileTrouble::Kind::ReadError, errnoText(errno)};
         return -1;
     }
     if (got == 0) {
-        failure = shrank();
+        trouble = {FileTrouble::Kind::Shrank, {}};
         return -1;
     }
     return got;
 }
 
-QString SendFile::stillThere(const QString& path)
+FileTrouble SendFile::stillThere(const QString& path)
 {
     struct stat now = {};
     if (::stat(encodeFileName(path).constData(), &now) != 0 || now.st_dev != m_device || now.st_ino != m_inode)
-        return QStringLiteral("보내는 도중에 파일이 지워졌거나 다른 파일로 바뀌었습니다. 파일을 확인한 뒤 "
-                              "처음부터 다시 보내십시오. 대상에는 파일의 일부만 전달되었습니다.");
+        return {FileTrouble::Kind::Gone, {}};
     return unchanged();
 }
 
-QString SendFile::unchanged()
+FileTrouble SendFile::unchanged()
 {
     // Checked before every read and after the last, so that no byte written after the start goes out unnoticed:
     // a file rewritten in place keeps its length and inode, but not its modification and change times.
     struct stat now = {};
     if (::fstat(m_fd, &now) != 0)
-        return QStringLiteral("보내는 도중에 파일을 확인할 수 없게 되었습니다 (%1). 파일을 확인한 뒤 처음부터 "
-                              "다시 보내십시오. 대상에는 파일의 일부만 전달되었습니다.")
-            .arg(errnoText(errno));
+        return {FileTrouble::Kind::Unverifiable, errnoText(errno)};
     if (now.st_size < m_size)
-        return shrank();
+        return {FileTrouble::Kind::Shrank, {}};
     if (now.st_size > m_size)
-        return QStringLiteral("보내는 도중에 파일의 길이가 바뀌었습니다. 파일을 다 쓴 뒤 처음부터 다시 "
-                              "보내십시오. 대상에는 파일의 일부만 전달되었습니다.");
+        return {FileTrouble::Kind::Grew, {}};
     if (!sameTime(now.st_mtim, m_modified) || !sameTime(now.st_ctim, m_changed))
-        return QStringLiteral("보내는 도중에 파일의 내용이 바뀌었습니다. 파일을 다 쓴 뒤 처음부터 다시 "
-                              "보내십시오. 대상에는 바뀌기 전과 후의 내용이 섞여 전달되었을 수 있습니다.");
+        return {FileTrouble::Kind::Rewritten, {}};
     return {};
 }
 

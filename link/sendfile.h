@@ -9,8 +9,9 @@
 // never reads past the length at the open. On Windows the same holds, with the file's volume and index for
 // its identity and its last-write and change times; a file that another program holds exclusively is refused.
 //
-// Every refusal and failure is a whole sentence for the operator: what is wrong and what to do, and, once
-// some bytes went out, that the target received only part of the file.
+// A refusal at open() says for the operator what is wrong and what to do, on lines of their own, the system's
+// words last. A trouble found after the open is given as a FileTrouble, which the sender words: what to say
+// depends on how much of the file went out.
 
 #include <QString>
 
@@ -20,6 +21,25 @@
 #include <ctime>
 #include <sys/types.h>
 #endif
+
+// What went wrong with a file after it was opened.
+struct FileTrouble
+{
+    enum class Kind
+    {
+        None,
+        Gone,         // the path names another file, or none
+        Unverifiable, // the file can no longer be looked at
+        Shrank,
+        Grew,
+        Rewritten, // its length kept, its modification or change time moved
+        ReadError,
+    };
+    Kind kind = Kind::None;
+    QString systemMessage; // the system's own words, where there are any
+
+    explicit operator bool() const { return kind != Kind::None; }
+};
 
 class SendFile
 {
@@ -36,12 +56,12 @@ public:
     // The file's length when it was opened.
     qint64 size() const { return m_size; }
     // Reads at most `budget` bytes into `into`: the count read, 0 when nothing can be read just now (try
-    // again later), or -1 with `failure` set.
-    qint64 read(char* into, qint64 budget, QString& failure);
-    // Empty while `path` still names the opened file and that file is unchanged; the failure otherwise.
-    QString stillThere(const QString& path);
-    // Empty while the opened file keeps its length and times; the failure otherwise.
-    QString unchanged();
+    // again later), or -1 with `trouble` set.
+    qint64 read(char* into, qint64 budget, FileTrouble& trouble);
+    // No trouble while `path` still names the opened file and that file is unchanged.
+    FileTrouble stillThere(const QString& path);
+    // No trouble while the opened file keeps its length and times.
+    FileTrouble unchanged();
     void close();
 
 private:

@@ -18,11 +18,6 @@ qint64 ticks(const LARGE_INTEGER& time)
     return time.QuadPart;
 }
 
-QString partOnly(const QString& sentence)
-{
-    return sentence + QStringLiteral(" 대상에는 파일의 일부만 전달되었습니다.");
-}
-
 QString openFailure(DWORD error)
 {
     switch (error) {
@@ -30,15 +25,15 @@ QString openFailure(DWORD error)
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_NAME:
     case ERROR_BAD_NETPATH:
-        return QStringLiteral("파일이 없습니다. 파일 이름과 위치를 확인한 뒤 다시 선택하십시오.");
+        return QStringLiteral("파일이 없습니다.\n파일 이름과 위치를 확인한 뒤 다시 선택하십시오.");
     case ERROR_ACCESS_DENIED:
-        return QStringLiteral("파일을 읽을 권한이 없습니다. 파일의 권한을 확인한 뒤 다시 보내십시오.");
+        return QStringLiteral("파일을 읽을 권한이 없습니다.\n파일의 권한을 확인한 뒤 다시 보내십시오.");
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
-        return QStringLiteral("다른 프로그램이 파일을 혼자 쓰고 있어서 열 수 없습니다. 그 프로그램에서 파일을 "
-                              "닫은 뒤 다시 보내십시오.");
+        return QStringLiteral("다른 프로그램이 파일을 혼자 쓰고 있어서 열 수 없습니다.\n"
+                              "그 프로그램에서 파일을 닫은 뒤 다시 보내십시오.");
     default:
-        return QStringLiteral("파일을 열 수 없습니다 (%1). 파일을 확인한 뒤 다시 보내십시오.")
+        return QStringLiteral("파일을 열 수 없습니다.\n파일을 확인한 뒤 다시 보내십시오.\n시스템 메시지: %1")
             .arg(PortDiagnosis::win32ErrorText(error));
     }
 }
@@ -81,7 +76,7 @@ QString SendFile::open(const QString& path)
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return openFailure(GetLastError());
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-        return QStringLiteral("폴더는 보낼 수 없습니다. 폴더 안의 .hex 파일을 선택하십시오.");
+        return QStringLiteral("폴더는 보낼 수 없습니다.\n폴더 안의 .hex 파일을 선택하십시오.");
     // Shared as on Linux: another program may still write, rename or delete the file, and the checks during the
     // transfer tell when one did. A program that holds the file exclusively refuses it.
     const HANDLE handle
@@ -93,7 +88,7 @@ QString SendFile::open(const QString& path)
     // What was opened may not be what was looked at: a pipe, a console or a device in a file's place.
     if (GetFileType(handle) != FILE_TYPE_DISK) {
         close();
-        return QStringLiteral("장치나 파이프는 보낼 수 없습니다. 보통 파일을 선택하십시오.");
+        return QStringLiteral("장치나 파이프는 보낼 수 없습니다.\n일반 파일을 선택하십시오.");
     }
     FILE_BASIC_INFO basic{};
     LARGE_INTEGER size{};
@@ -106,7 +101,7 @@ QString SendFile::open(const QString& path)
     }
     if ((basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         close();
-        return QStringLiteral("폴더는 보낼 수 없습니다. 폴더 안의 .hex 파일을 선택하십시오.");
+        return QStringLiteral("폴더는 보낼 수 없습니다.\n폴더 안의 .hex 파일을 선택하십시오.");
     }
     m_volume = identity.volume;
     m_index = identity.index;
@@ -116,24 +111,21 @@ QString SendFile::open(const QString& path)
     return {};
 }
 
-qint64 SendFile::read(char* into, qint64 budget, QString& failure)
+qint64 SendFile::read(char* into, qint64 budget, FileTrouble& trouble)
 {
     DWORD got = 0;
     if (ReadFile(asHandle(m_handle), into, static_cast<DWORD>(budget), &got, nullptr) == 0) {
-        failure = partOnly(QStringLiteral("파일을 읽는 도중에 오류가 났습니다 (%1). 파일을 확인한 뒤 처음부터 다시 "
-                                          "보내십시오.")
-                               .arg(PortDiagnosis::win32ErrorText(GetLastError())));
+        trouble = {FileTrouble::Kind::ReadError, PortDiagnosis::win32ErrorText(GetLastError())};
         return -1;
     }
     if (got == 0) {
-        failure = partOnly(QStringLiteral("보내는 도중에 파일이 짧아졌습니다. 파일을 다 쓴 뒤 처음부터 다시 "
-                                          "보내십시오."));
+        trouble = {FileTrouble::Kind::Shrank, {}};
         return -1;
     }
     return got;
 }
 
-QString SendFile::stillThere(const QString& path)
+FileTrouble SendFile::stillThere(const QString& path)
 {
     // Opening the path again for its identity only, sharing everything, disturbs no one.
     const HANDLE now
@@ -145,29 +137,23 @@ QString SendFile::stillThere(const QString& path)
         CloseHandle(now);
     }
     if (!identity.ok || identity.volume != m_volume || identity.index != m_index)
-        return partOnly(QStringLiteral("보내는 도중에 파일이 지워졌거나 다른 파일로 바뀌었습니다. 파일을 확인한 뒤 "
-                                       "처음부터 다시 보내십시오."));
+        return {FileTrouble::Kind::Gone, {}};
     return unchanged();
 }
 
-QString SendFile::unchanged()
+FileTrouble SendFile::unchanged()
 {
     FILE_BASIC_INFO basic{};
     LARGE_INTEGER size{};
     if (GetFileInformationByHandleEx(asHandle(m_handle), FileBasicInfo, &basic, sizeof basic) == 0
         || GetFileSizeEx(asHandle(m_handle), &size) == 0)
-        return partOnly(QStringLiteral("보내는 도중에 파일을 확인할 수 없게 되었습니다 (%1). 파일을 확인한 뒤 "
-                                       "처음부터 다시 보내십시오.")
-                            .arg(PortDiagnosis::win32ErrorText(GetLastError())));
+        return {FileTrouble::Kind::Unverifiable, PortDiagnosis::win32ErrorText(GetLastError())};
     if (size.QuadPart < m_size)
-        return partOnly(QStringLiteral("보내는 도중에 파일이 짧아졌습니다. 파일을 다 쓴 뒤 처음부터 다시 "
-                                       "보내십시오."));
+        return {FileTrouble::Kind::Shrank, {}};
     if (size.QuadPart > m_size)
-        return partOnly(QStringLiteral("보내는 도중에 파일의 길이가 바뀌었습니다. 파일을 다 쓴 뒤 처음부터 다시 "
-                                       "보내십시오."));
+        return {FileTrouble::Kind::Grew, {}};
     if (ticks(basic.LastWriteTime) != m_modified || ticks(basic.ChangeTime) != m_changed)
-        return QStringLiteral("보내는 도중에 파일의 내용이 바뀌었습니다. 파일을 다 쓴 뒤 처음부터 다시 "
-                              "보내십시오. 대상에는 바뀌기 전과 후의 내용이 섞여 전달되었을 수 있습니다.");
+        return {FileTrouble::Kind::Rewritten, {}};
     return {};
 }
 

@@ -187,8 +187,10 @@ void Com1AssignmentTest::theCommandAndTheConsoleFollowTheAssignment_data()
         << QStringLiteral("=") << QString();
     QTest::newRow("assign by stable name")
         << QString() << QStringList{assign, kFtdi} << 0
-        << QStringList{QStringLiteral("COM1을 %1(으)로 지정하였습니다 (지금의 노드: /dev/ttyUSB0).").arg(kFtdi),
+        << QStringList{QStringLiteral("COM1을 %1(으)로 지정하였습니다(지금의 노드: /dev/ttyUSB0).").arg(kFtdi),
                        QStringLiteral("/dev/ttyUSB0의 그룹을 dialout(으)로, 권한을 0660(으)로 바꾸었습니다."),
+                       QStringLiteral(
+                           "다시 로그인해야 합니다.\n운영자를 그룹에 넣으려면:\nsudo usermod -aG dialout 사용자이름\n"),
                        QStringLiteral("되돌리려면: sudo robot-console-com1 reset"), noUdev}
         << kFtdi << QString();
     QTest::newRow("assign by bare stable name, over another assignment")
@@ -198,7 +200,7 @@ void Com1AssignmentTest::theCommandAndTheConsoleFollowTheAssignment_data()
         << kFtdi << QString();
     QTest::newRow("assign by node: the adapter's stable name is assigned")
         << QString() << QStringList{assign, QStringLiteral("/dev/ttyUSB1")} << 0
-        << QStringList{QStringLiteral("COM1을 %1(으)로 지정하였습니다 (지금의 노드: /dev/ttyUSB1).").arg(kProlific),
+        << QStringList{QStringLiteral("COM1을 %1(으)로 지정하였습니다(지금의 노드: /dev/ttyUSB1).").arg(kProlific),
                        QStringLiteral("/dev/ttyUSB1의 번호는 꽂는 순서에 따라 바뀔 수 있으므로")}
         << kProlific << QString();
     QTest::newRow("assign the built-in port")
@@ -209,7 +211,7 @@ void Com1AssignmentTest::theCommandAndTheConsoleFollowTheAssignment_data()
         << device(kFtdi) << QStringList{assign, QStringLiteral("%PLAIN%")} << 1
         << QStringList{QStringLiteral(
                            "COM1을 %PLAIN%(으)로 지정할 수 없습니다.\n%PLAIN%은(는) 직렬 포트가 아니라 일반 파일입니다."),
-                       QStringLiteral("COM1 지정은 바뀌지 않았습니다 (지금: %1).").arg(kFtdi)}
+                       QStringLiteral("COM1 지정은 바뀌지 않았습니다(지금: %1).").arg(kFtdi)}
         << QStringLiteral("=") << QString();
     QTest::newRow("assign a pseudo-terminal: refused")
         << QString() << QStringList{assign, QStringLiteral("%PTY%")} << 1
@@ -224,8 +226,8 @@ void Com1AssignmentTest::theCommandAndTheConsoleFollowTheAssignment_data()
     QTest::newRow("reset")
         << device(kFtdi) << QStringList{QStringLiteral("reset")} << 0
         << QStringList{QStringLiteral(
-                           "COM1 지정을 지웠습니다 (/etc/robot-console/com1, "
-                           "/etc/udev/rules.d/70-robot-console-com1.rules). COM1은 이제 기본값 /dev/ttyS0입니다."),
+                           "COM1 지정(/etc/robot-console/com1, "
+                           "/etc/udev/rules.d/70-robot-console-com1.rules)을 지웠습니다. COM1은 이제 기본값 /dev/ttyS0입니다."),
                        QStringLiteral("되돌리려면: sudo robot-console-com1 assign ") + kFtdi}
         << QString() << QString();
     QTest::newRow("reset, nothing assigned")

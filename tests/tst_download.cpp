@@ -187,6 +187,7 @@ private:
     std::unique_ptr<PtyPair> m_line;
     std::unique_ptr<TForm1> m_form;
     std::unique_ptr<QTemporaryDir> m_dir;
+    Qt::TextFormat m_failureFormat = Qt::AutoText; // of the last message that takeFailureMessage() took
 };
 
 void DownloadTest::initTestCase()
@@ -239,6 +240,7 @@ QString DownloadTest::takeFailureMessage(int timeoutMs, QByteArray* arrived)
         for (auto* box : m_form->findChildren<QMessageBox*>(QStringLiteral("DownloadFailure"))) {
             if (box->isVisible()) {
                 const QString text = box->text();
+                m_failureFormat = box->textFormat();
                 box->accept();
                 return text;
             }
@@ -652,12 +654,13 @@ void DownloadTest::aFileThatCannotBeSentShowsWhyAndTheWindowKeepsWorking_data()
     QTest::newRow("FIFO") << QStringLiteral("fifo") << QStringLiteral("파이프(FIFO)");
     QTest::newRow("/dev/null") << QStringLiteral("null") << QStringLiteral("장치 파일");
     QTest::newRow("a pseudo-terminal") << QStringLiteral("pty") << QStringLiteral("장치 파일");
-    QTest::newRow("a socket") << QStringLiteral("socket") << QStringLiteral("보통 파일이 아니어서");
+    QTest::newRow("a socket") << QStringLiteral("socket") << QStringLiteral("일반 파일이 아니어서");
     QTest::newRow("no file named") << QStringLiteral("none") << QStringLiteral("정해지지 않았습니다");
     // Their reported lengths (0, a whole page) are not what reading gives.
     QTest::newRow("a /proc file") << QStringLiteral("proc") << QStringLiteral("특수 파일");
     QTest::newRow("a /sys file") << QStringLiteral("sys") << QStringLiteral("특수 파일");
-    // A name that would break the message into lines of its own, clear a terminal, and turn text around.
+    // A name that would break the message into lines of its own, clear a terminal, turn text around, and be
+    // read as markup.
     QTest::newRow("a name with a line break, an escape and a direction override")
         << QStringLiteral("crafted") << QStringLiteral("파일이 없습니다");
 }
@@ -699,7 +702,7 @@ void DownloadTest::aFileThatCannotBeSentShowsWhyAndTheWindowKeepsWorking()
     } else if (kind == QLatin1String("sys")) {
         path = QStringLiteral("/sys/devices/system/cpu/online");
     } else if (kind == QLatin1String("crafted")) {
-        path = m_dir->filePath(QStringLiteral("a\n파일을 모두 보냈습니다.\x1b[2J\u202Exeh.hex"));
+        path = m_dir->filePath(QStringLiteral("<b>a\n파일을 모두 보냈습니다.\x1b[2J\u202Exeh.hex"));
     }
     QSignalSpy failed(m_form->ApdProtocol1, &TApdProtocol::transferFailed);
     QSignalSpy finished(m_form->ApdProtocol1, &TApdProtocol::transferFinished);
@@ -722,10 +725,19 @@ void DownloadTest::aFileThatCannotBeSentShowsWhyAndTheWindowKeepsWorking()
     QVERIFY2(!message.isEmpty(), "no failure message was shown");
     QVERIFY2(message.contains(printableText(path)),
              qPrintable(QStringLiteral("the message does not name the file: %1").arg(message)));
-    QVERIFY2(std::none_of(message.begin(), message.end(), [](QChar c) { return c < u' ' || c == u'\u202e'; }),
+    // Its own lines are the message's; the name stays whole on the first.
+    QVERIFY2(std::none_of(message.begin(), message.end(),
+                          [](QChar c) { return (c < u' ' && c != u'\n') || c == u'\u202e'; }),
              qPrintable(QStringLiteral("the message carries a control character of the name: %1").arg(message)));
+    QVERIFY2(message.section(u'\n', 0, 0)
+                 == QStringLiteral("파일 %1을(를) 보내지 못했습니다.").arg(printableText(path)),
+             qPrintable(QStringLiteral("the first line does not name the file whole: %1").arg(message)));
     QVERIFY2(message.contains(because), qPrintable(QStringLiteral("the message does not say '%1': %2").arg(because, message)));
     QVERIFY2(message.contains(QStringLiteral("십시오")), qPrintable(QStringLiteral("the message does not say what to do: %1").arg(message)));
+    QVERIFY2(!message.contains(QStringLiteral("F5")),
+             qPrintable(
+                 QStringLiteral("nothing was sent, yet the robot is to be put into load mode again: %1").arg(message)));
+    QVERIFY2(m_failureFormat == Qt::PlainText, "the message box would read the file's name as markup");
     QVERIFY2(failed.count() == 1 && finished.isEmpty(), "the transfer was not reported failed exactly once");
     verifyTheWindowStillWorks();
 }
@@ -778,6 +790,11 @@ void DownloadTest::aFileChangedMidTransferEndsItAsFailed()
     arrived += drainUntilIdle();
     QVERIFY2(message.contains(path) && message.contains(because),
              qPrintable(QStringLiteral("expected a message naming the file and saying '%1', got '%2'").arg(because, message)));
+    // Part of a program reached the robot: it is to be put into load mode again before the file goes anew.
+    QVERIFY2(
+        message.contains(QStringLiteral("로봇에는")) && message.contains(QStringLiteral("F5를 눌러"))
+            && message.contains(QStringLiteral("처음부터 다시 보내십시오")),
+        qPrintable(QStringLiteral("the message does not tell to send again from load mode (F5): %1").arg(message)));
     QVERIFY2(finished.isEmpty(), "a changed file was reported as sent");
     QVERIFY2(content.startsWith(arrived), qPrintable(QStringLiteral("the %1 bytes that arrived are not the start of the file")
                                                          .arg(arrived.size())));

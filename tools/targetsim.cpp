@@ -38,8 +38,9 @@ TargetSimulator::TargetSimulator(int bytesPerSecond, QObject* parent)
         const int error = errno;
         closeQuietly(m_slave);
         closeQuietly(m_master);
-        throw TargetSimError(QStringLiteral("모의 로봇이 의사 터미널을 만들 수 없습니다 (%1: %2). "
-                                            "/dev/ptmx 를 쓸 수 있는지 확인하십시오.")
+        throw TargetSimError(QStringLiteral("모의 로봇을 연결할 가상 직렬 포트를 만들 수 없습니다.\n"
+                                            "/dev/ptmx를 읽고 쓸 수 있는지 확인하십시오.\n"
+                                            "시스템 메시지: %1: %2")
                                  .arg(QLatin1String(step), systemError(error))
                                  .toStdString());
     };

@@ -28,7 +28,7 @@
 class QSocketNotifier;
 class QTimer;
 
-// The pseudo-terminal could not be created; the message is a whole sentence.
+// The pseudo-terminal could not be created; the message says so and what to check, the system's words last.
 class TargetSimError : public std::runtime_error
 {
 public:

@@ -37,17 +37,20 @@ trap cleanup EXIT
 
 fail() { echo "operator-drive: FAIL: $*" >&2; cp "$work/received" "$work/sim.out" "$work/console.out" "$artefacts/" 2>/dev/null || true; exit 1; }
 
-if ! unshare --mount --propagation private true 2>/dev/null; then
-  reason="this machine cannot make a private mount namespace (unshare --mount needs root or user namespaces)"
+. "$(dirname "$0")/robotline.sh"
+reason=$(namespace_refusal)
+if [ -n "$reason" ]; then
   [ "${CI:-}" = true ] && fail "$reason"
   echo "operator-drive: SKIP: $reason"
   exit 77
 fi
-for tool in Xvfb xdotool import; do
+for tool in Xvfb xdotool xprop import; do
   command -v "$tool" >/dev/null || fail "$tool is missing; run scripts/setup"
 done
 
-. "$(dirname "$0")/robotline.sh"
+# As a root shell or a container without LANG runs it: the POSIX locale, for the console and this drive,
+# whatever the caller's.
+unset LANG LANGUAGE LC_ALL LC_CTYPE LC_MESSAGES
 # Without a window manager nobody stops key auto-repeat from filling the file dialog.
 start_display -ardelay 60000
 
@@ -70,17 +73,31 @@ export XDG_CONFIG_HOME="$work/config"
 mkdir "$work/texts"
 cd "$work/texts"
 start_console "$build/robot-console"
+check_title
 eval "$(xdotool getwindowgeometry --shell "$window")"   # X, Y of the client area
 
 shot() { import -window root -crop "737x348+$X+$Y" "$artefacts/$1.png"; }
 click() { xdotool mousemove --sync $((X + $1)) $((Y + $2)) click 1; sleep 0.15; }
 key() { xdotool windowfocus --sync "$window"; xdotool key --window "$window" "$@"; sleep 0.15; }
+# The open-file dialog and the message boxes over it, bottom first (found by the console's process, as the
+# window is, not by their Korean titles).
+dialogs() { console_windows _NET_WM_WINDOW_TYPE_DIALOG; }
+# The file dialog itself: the widest of them (its message boxes are narrower).
+file_dialog() {
+  local id widest="" most=0 width
+  for id in $(dialogs); do
+    width=$(xdotool getwindowgeometry --shell "$id" 2>/dev/null | sed -n 's/^WIDTH=//p')
+    [ "${width:-0}" -gt "$most" ] && { widest=$id; most=$width; }
+  done
+  echo "$widest"
+}
 wait_for_load() {
   local count=$1
   for _ in $(seq 300); do
     [ "$(grep -c '^robot-target-sim: load LOADED' "$work/sim.out")" -ge "$count" ] && return 0
     sleep 0.1
   done
+  shot "load-$count-missing"
   fail "download $count did not load: $(grep 'load' "$work/sim.out" || true)"
 }
 open_dialog() {
@@ -90,7 +107,8 @@ open_dialog() {
   dialog=""
   for attempt in 1 2 3; do
     key ctrl+d
-    dialog=$(timeout 6 xdotool search --sync --onlyvisible --name '^열기$' | head -n1) && [ -n "$dialog" ] && break
+    for _ in $(seq 60); do dialog=$(file_dialog); [ -n "$dialog" ] && break; sleep 0.1; done
+    [ -n "$dialog" ] && break
   done
   [ -n "$dialog" ] || { shot no-dialog; fail "the file dialog did not open"; }
 }
@@ -106,11 +124,13 @@ choose_file() {
     xdotool key ctrl+a
     xdotool type --delay 5 "$1"
     xdotool key Return
-    for _ in $(seq 100); do xdotool search --onlyvisible --name '^열기$' | grep -qx "$dialog" || break; sleep 0.05; done
-    xdotool search --onlyvisible --name '^열기$' | grep -qx "$dialog" || break
+    # Gone only when none of the console's dialogs is left: a refusal shows a message box over the dialog.
+    for _ in $(seq 100); do [ -z "$(dialogs)" ] && break; sleep 0.05; done
+    [ -z "$(dialogs)" ] && break
+    dialog=$(file_dialog)
     echo "operator-drive: note: the file dialog refused $1 (attempt $attempt); typing it again"
     shot "dialog-refused-$attempt"
-    box=$(xdotool search --onlyvisible --name '^열기$' | grep -vx "$dialog" | head -n1) || true
+    box=$(dialogs | grep -vx "$dialog" | head -n1) || true
     [ -z "$box" ] || xdotool windowfocus --sync "$box"
     xdotool key Return   # the dialog's own message box
     sleep 0.3
@@ -222,7 +242,7 @@ for attempt in 1 2 3; do
   xdotool key ctrl+a; xdotool type --delay 5 "$big"; xdotool key Return
   before=$(stat -c %s "$work/received"); sleep 1; during=$(( $(stat -c %s "$work/received") - before ))
   # Qt's dialog may refuse a path typed at machine speed with a message box of its own (see choose_file).
-  box=$(xdotool search --onlyvisible --name '^열기$' | grep -vx "$dialog" | head -n1) || true
+  box=$(dialogs | grep -vx "$dialog" | head -n1) || true
   [ -n "$box" ] || break
   echo "operator-drive: note: the file dialog refused $big (attempt $attempt); typing it again"
   xdotool windowfocus --sync "$box"; xdotool key Return; sleep 0.3
@@ -238,11 +258,11 @@ stop_ms=$((($(date +%s%N) - stop_clicked) / 1000000))
 sleep 0.5; shot stopped
 # Escape closes whatever of the dialog is open (a message box of its own first).
 for _ in $(seq 10); do
-  open=$(xdotool search --onlyvisible --name '^열기$' | tail -n1) || break
+  open=$(dialogs | tail -n1) || break
   [ -n "$open" ] || break
   xdotool windowfocus --sync "$open"; xdotool key Escape; sleep 0.3
 done
-xdotool search --onlyvisible --name '^열기$' >/dev/null && { shot dialog-stays; fail "the file dialog did not close"; }
+[ -z "$(dialogs)" ] || { shot dialog-stays; fail "the file dialog did not close"; }
 xdotool windowfocus --sync "$window"
 sleep 1.5         # the monitor gives up on the broken load once the line is quiet
 click 252 300     # l, and a whole download after the stopped one

@@ -23,7 +23,7 @@ trap cleanup EXIT
 
 fail() { echo "packaged-start: FAIL: $*" >&2; exit 1; }
 
-for tool in cpack dpkg-deb dpkg-shlibdeps desktop-file-validate appstreamcli file Xvfb xdotool; do
+for tool in cpack dpkg-deb dpkg-shlibdeps desktop-file-validate appstreamcli file Xvfb xdotool xprop; do
   command -v "$tool" >/dev/null || fail "$tool is missing; run scripts/setup"
 done
 
@@ -42,8 +42,10 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Section)" = electronics ] || fail "Section is '$(field Section)'"
 depends=$(field Depends)
 # The libraries come from the binary; the plugins, translations and font are what it loads without linking.
+# hicolor-icon-theme holds the theme's index, without which desktops do not look for the menu entry's icon
+# where it is installed; apt only recommends it elsewhere.
 for needed in libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6 libvterm0 libc6 \
-              qt6-qpa-plugins qt6-translations-l10n fonts-nanum; do
+              qt6-qpa-plugins qt6-translations-l10n fonts-nanum hicolor-icon-theme; do
   [[ ", $depends," == *", $needed "* || ", $depends," == *", $needed,"* ]] \
     || fail "Depends lacks $needed: $depends"
 done
@@ -60,6 +62,8 @@ dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sed 's|^\./|/|' | sort > "$
   echo /usr/share/doc/robot-console/copyright
   for size in 16 22 24 32 48 64 128 256; do echo "/usr/share/icons/hicolor/${size}x${size}/apps/robot-console.png"; done
   echo /usr/share/man/man1/robot-console.1.gz
+  echo /usr/share/man/ko/man1/robot-console.1.gz
+  echo /usr/share/man/ko/man8/robot-console-com1.8.gz
   echo /usr/share/metainfo/kr.robotconsole.RobotConsole.metainfo.xml
 } | sort > "$work/expected-files"
 diff -u "$work/expected-files" "$work/files" > "$work/files.diff" \
@@ -82,15 +86,30 @@ done
 zcat "$root/usr/share/man/man1/robot-console.1.gz" | grep -q '^\.TH ROBOT-CONSOLE 1' || fail "the manual page is not section 1"
 zcat "$root/usr/share/man/man8/robot-console-com1.8.gz" | grep -q '^\.TH ROBOT-CONSOLE-COM1 8' \
   || fail "robot-console-com1's manual page is not section 8"
+# Under a Korean locale man shows the Korean pages, with the same commands as the English ones.
+for page in man1/robot-console.1 man8/robot-console-com1.8; do
+  english=$(zcat "$root/usr/share/man/$page.gz")
+  korean=$(zcat "$root/usr/share/man/ko/$page.gz")
+  [ "$(sed -n 1p <<< "$korean" | cut -d' ' -f1-3)" = "$(sed -n 1p <<< "$english" | cut -d' ' -f1-3)" ] \
+    || fail "the Korean $page is not the same page as the English one"
+  commands() { grep -o 'sudo [a-z0-9-]*\( [a-z-]*\)\?\|robot-console-com1 [a-z][a-z]*' | sort -u; }
+  [ "$(commands <<< "$korean")" = "$(commands <<< "$english")" ] \
+    || fail "the Korean $page gives other commands than the English one: $(diff <(commands <<< "$english") <(commands <<< "$korean") | tr '\n' ' ')"
+done
+if command -v man >/dev/null; then
+  # MANPATH rather than -M: man looks in a path's language folders (ko/man1) only for the former. The page's
+  # header is checked, not a word that man's own "no manual entry" could also hold in Korean.
+  LANGUAGE= LC_ALL=C.UTF-8 MANPATH="$root/usr/share/man" MANWIDTH=80 man -L ko robot-console 2>&1 \
+    | grep -q '^ROBOT-CONSOLE(1) *사용자 명령' || fail "man -L ko robot-console does not show the Korean page"
+fi
 
-if ! unshare --mount --propagation private true 2>/dev/null; then
-  reason="this machine cannot make a private mount namespace (unshare --mount needs root or user namespaces)"
+. "$(dirname "$0")/robotline.sh"
+reason=$(namespace_refusal)
+if [ -n "$reason" ]; then
   [ "${CI:-}" = true ] && fail "$reason"
   echo "packaged-start: SKIP (the package's contents passed): $reason"
   exit 77
 fi
-
-. "$(dirname "$0")/robotline.sh"
 start_display
 start_simulator
 stable=usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0
@@ -99,6 +118,7 @@ run_console "$(dirname "$0")/desk.sh" "$work/desk" "ttyUSB0:$pty:$stable" -- sh 
   sh "$root/usr/sbin/robot-console-com1" "$stable" "$work/assign.out" "$root/usr/bin/robot-console"
 grep -qx "device=/dev/serial/by-id/$stable" "$work/desk/etc/robot-console/com1" \
   || fail "robot-console-com1 assigned no COM1: $(cat "$work/assign.out" "$work/console.out")"
+check_title
 xdotool key --window "$window" F1
 for _ in $(seq 50); do [ -s "$work/received" ] && break; sleep 0.1; done
 [ "$(cat "$work/received" 2>/dev/null)" = h ] || fail "F1 reached the robot as '$(cat "$work/received" 2>/dev/null)'"

@@ -1,6 +1,19 @@
 # Sourced by the end-to-end scripts: a display, the simulated robot and the real console on it. The caller
 # sets `work` (a scratch folder), `pids` (processes to end on exit), `build` (the build folder) and `fail`.
 
+# Nothing where this machine can make a private mount namespace; else why not, in unshare's own words with
+# ours: as a user without user namespaces it is not permitted, and in a chroot, where / is not a mount point,
+# / cannot be made private (EINVAL).
+namespace_refusal() {
+  local said
+  said=$(unshare --mount --propagation private true 2>&1) && return 0
+  case "$said" in
+    *"Invalid argument"*) echo "no private mount namespace here: / is not a mount point (a chroot?), so unshare cannot make it private ($said)" ;;
+    *"Operation not permitted"*) echo "no private mount namespace here: unshare --mount needs root or user namespaces ($said)" ;;
+    *) echo "no private mount namespace here: ${said:-unshare failed without a word}" ;;
+  esac
+}
+
 # A display of our own; extra arguments go to Xvfb.
 start_display() {
   Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp "$@" > "$work/display" 2> "$work/xvfb.log" &
@@ -31,11 +44,42 @@ start_console() {
 }
 
 # The console as COMMAND starts it (which makes the namespace), waited for and focused as start_console does.
+# Every step up to the console execs the next, so that the console runs as the process started here; its
+# window is found by that process, never by its title, which the caller's locale may not be able to read.
 run_console() {
   "$@" > "$work/console.out" 2>&1 &
   console=$!
   pids+=($console)
-  window=$(timeout 20 xdotool search --sync --onlyvisible --name '그래 잘가라!' | head -n1) \
-    || fail "the console window never appeared: $(cat "$work/console.out")"
+  window=
+  for _ in $(seq 200); do
+    window=$(console_windows _NET_WM_WINDOW_TYPE_NORMAL | head -n1)
+    [ -n "$window" ] && break
+    kill -0 "$console" 2>/dev/null || break
+    sleep 0.1
+  done
+  [ -n "$window" ] || fail "the console window never appeared: $(cat "$work/console.out")"
   xdotool windowfocus --sync "$window"
+}
+
+# The console's visible windows of the given type (_NET_WM_WINDOW_TYPE_NORMAL, _NET_WM_WINDOW_TYPE_DIALOG),
+# bottom first: without a window manager the one shown last is on top.
+console_windows() {
+  local id
+  for id in $(xdotool search --onlyvisible --pid "$console" 2>/dev/null); do
+    xprop -id "$id" _NET_WM_WINDOW_TYPE 2>/dev/null | grep -q "= $1\(,\|$\)" && echo "$id"
+  done
+  return 0
+}
+
+# The console's title as window lists read it, both the old property and the new, in a locale that can
+# show it whatever the caller's; the title must read the same in both.
+check_title() {
+  local old new
+  old=$(LC_ALL=C.UTF-8 xprop -id "$window" WM_NAME)
+  new=$(LC_ALL=C.UTF-8 xprop -id "$window" _NET_WM_NAME)
+  case "$old" in
+    'WM_NAME(COMPOUND_TEXT) = "그래 잘가라!"' | 'WM_NAME(UTF8_STRING) = "그래 잘가라!"') ;;
+    *) fail "the window's WM_NAME reads $old" ;;
+  esac
+  [ "$new" = '_NET_WM_NAME(UTF8_STRING) = "그래 잘가라!"' ] || fail "the window's _NET_WM_NAME reads $new"
 }
