@@ -68,12 +68,16 @@ TApdComPort::TApdComPort(const QString& device, QObject* parent, LineCounterSour
         && m_port->setFlowControl(QSerialPort::NoFlowControl);
     if (!opened) {
         const PortFault fault = faultOf(m_port->error());
-        const QString lockFile = PortClaim::lockDirectories().constFirst() + QLatin1Char('/')
-            + PortClaim::lockFileName(device);
-        const QString message = PortDiagnosis::message(fault, device, m_port->errorString(), std::nullopt,
-                                                       fault == PortFault::Busy ? lockFile : QString(), devicesRoot);
+        const QString systemText = m_port->errorString();
         m_port->close();
-        throw PortOpenError(message.toStdString());
+        // Qt refuses with a permission error where its own lock file could not be made or taken.
+        if (fault == PortFault::Busy)
+            m_claim->refuseLockFile(systemText);
+        PortRefusal refusal;
+        refusal.fault = fault;
+        refusal.device = device;
+        refusal.systemText = systemText;
+        throw PortOpenError(PortDiagnosis::message(refusal, devicesRoot).toStdString());
     }
     if (m_counterSource)
         m_lastCounters = m_counterSource(static_cast<int>(m_port->handle()));
