@@ -23,8 +23,12 @@ namespace {
 void showException(const QString& message)
 {
     reportOnStderr(message);
-    if (QApplication::instance() != nullptr)
-        QMessageBox::critical(nullptr, QStringLiteral("그래 잘가라!"), message);
+    if (QApplication::instance() == nullptr)
+        return;
+    // Plain text: names from the disk or /proc in a message are never read as markup.
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("그래 잘가라!"), message, QMessageBox::Ok);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
 }
 
 bool hasDisplayVariable()

@@ -448,6 +448,35 @@ QString message(const PortRefusal& refusal, const QString& devicesRoot)
     return text;
 }
 
+QString failureMessage(PortFailure failure, const QString& device, const QString& systemText)
+{
+    const QString name = printableText(device);
+    QString text;
+    switch (failure) {
+    case PortFailure::Vanished:
+        text = QStringLiteral("COM1(%1)이 이 컴퓨터에서 사라져, 로봇 콘솔이 COM1을 닫았습니다.\n"
+                              "USB 직렬 어댑터가 뽑혔거나 고장 나서, 로봇에는 더 이상 아무것도 전달되지 않습니다.\n"
+                              "어댑터를 다시 꽂은 뒤 로봇 콘솔을 다시 시작하십시오.")
+                   .arg(name);
+        break;
+    case PortFailure::HungUp:
+        text = QStringLiteral("COM1(%1)의 연결이 끊어져, 로봇 콘솔이 COM1을 닫았습니다.\n"
+                              "어댑터가 뽑혔거나 장치가 멈추어서, 로봇에는 더 이상 아무것도 전달되지 않습니다.\n"
+                              "케이블과 어댑터를 다시 연결한 뒤 로봇 콘솔을 다시 시작하십시오.")
+                   .arg(name);
+        break;
+    case PortFailure::WriteFailed:
+        text = QStringLiteral("COM1(%1)로 보내는 중 오류가 발생하여, 로봇 콘솔이 COM1을 닫았습니다.\n"
+                              "마지막 명령이 로봇에 전달되지 않았을 수 있고, 이제는 아무것도 전달되지 않습니다.\n"
+                              "케이블과 어댑터를 확인한 뒤 로봇 콘솔을 다시 시작하십시오.")
+                   .arg(name);
+        break;
+    }
+    if (!systemText.isEmpty())
+        text += QStringLiteral("\n시스템 메시지: ") + printableText(systemText);
+    return text;
+}
+
 QString message(PortFault fault, const QString& device, const QString& detail, const std::optional<PortHolder>& holder,
                 const QString& lockFile, const QString& devicesRoot)
 {

@@ -46,6 +46,13 @@ enum class PortFault {
     Other,
 };
 
+// How an open port failed while the console ran.
+enum class PortFailure {
+    Vanished,    // the device's node is gone (a USB adapter pulled out)
+    HungUp,      // reading found it hung up or failing while its node is still there
+    WriteFailed, // writing to it failed
+};
+
 // What stands in a lock file's place when it is not a lock that can be read.
 enum class LockFileKind {
     Fifo,
@@ -116,6 +123,10 @@ PortFault faultOf(int error);
 // The whole message for a refusal. The adapters offered instead of a missing or failing device are looked
 // for under `devicesRoot` (see below).
 QString message(const PortRefusal& refusal, const QString& devicesRoot = {});
+
+// The whole message for a port that failed while the console ran and was closed: what happened, that
+// nothing reaches the robot any more, what to do, and the system's own words last.
+QString failureMessage(PortFailure failure, const QString& device, const QString& systemText);
 
 // The whole message for a fault of `device`. `holder` names the process that holds a busy port;
 // `lockFile` the lock file that holds it where no process can be named, or the stale one. The adapters
