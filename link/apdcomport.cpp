@@ -296,7 +296,9 @@ void TApdComPort::onError(int error)
     case QSerialPort::ReadError: {
         // A hang-up reads as the end of input, which Qt reports as either; it tells a vanished device from
         // a hung-up one by nothing, and the node's presence does.
-        struct stat status{};
+        struct stat status
+        {
+        };
         if (::stat(QFile::encodeName(m_device).constData(), &status) != 0 && errno == ENOENT)
             failure = PortFailure::Vanished;
         break;

@@ -25,7 +25,7 @@ struct LockReading
 {
     enum class State {
         Absent,
-        Owned,   // names the process `pid`, and the program `program` where it names one
+        Owned, // names the process `pid`, and the program `program` where it names one
         Strange, // not a lock that names a process: `kind`, `detail`
     };
     State state = State::Absent;
@@ -34,7 +34,10 @@ struct LockReading
     LockFileKind kind = LockFileKind::Unparsable;
     QString detail;
     int error = 0;
-    struct stat status{}; // of what was judged, so that only that very file is ever removed
+    // Of what was judged, so that only that very file is ever removed.
+    struct stat status
+    {
+    };
 };
 
 // The owner that a lock's first bytes name: a binary PID of the native int's size, or text whose first line
@@ -103,8 +106,7 @@ LockReading readLock(const QString& path)
         return strange(reading, LockFileKind::Unreadable);
     }
     if (const std::optional<LockFileKind> kind = kindOfMode(reading.status.st_mode))
-        return strange(reading, *kind,
-                       *kind == LockFileKind::Symlink ? QFileInfo(path).symLinkTarget() : QString());
+        return strange(reading, *kind, *kind == LockFileKind::Symlink ? QFileInfo(path).symLinkTarget() : QString());
     if (reading.status.st_size > PortClaim::kLockFileLimit)
         return strange(reading, LockFileKind::Oversized, QString::number(reading.status.st_size));
     const int fd = ::open(native.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -114,7 +116,9 @@ LockReading readLock(const QString& path)
         reading.error = errno;
         return strange(reading, errno == ELOOP ? LockFileKind::Symlink : LockFileKind::Unreadable);
     }
-    struct stat opened{};
+    struct stat opened
+    {
+    };
     QByteArray content(PortClaim::kLockFileLimit + 1, '\0');
     ssize_t got = -1;
     if (::fstat(fd, &opened) == 0) {
@@ -152,7 +156,9 @@ QString userNameOf(uid_t uid)
 bool removableHere(const QString& path, const struct stat& file)
 {
     const QByteArray directory = QFile::encodeName(QFileInfo(path).absolutePath());
-    struct stat folder{};
+    struct stat folder
+    {
+    };
     if (::stat(directory.constData(), &folder) != 0 || ::access(directory.constData(), W_OK | X_OK) != 0)
         return false;
     const uid_t me = ::geteuid();
@@ -281,7 +287,9 @@ void PortClaim::checkLockFiles() const
             }
             // Stale: its process has ended, or its PID now runs another program. Removed only if it is still
             // the file that was read.
-            struct stat now{};
+            struct stat now
+            {
+            };
             const QByteArray native = QFile::encodeName(path);
             if (::lstat(native.constData(), &now) != 0 || now.st_dev != reading.status.st_dev
                 || now.st_ino != reading.status.st_ino)

@@ -65,9 +65,9 @@ QString adapterList(const QList<SerialAdapter>& adapters)
 {
     QStringList names;
     for (const SerialAdapter& adapter : adapters)
-        names << (adapter.byIdName.isEmpty() ? printableText(adapter.node)
-                                             : QStringLiteral("%1(%2)").arg(printableText(adapter.byIdName),
-                                                                            printableText(adapter.node)));
+        names << (adapter.byIdName.isEmpty()
+                      ? printableText(adapter.node)
+                      : QStringLiteral("%1(%2)").arg(printableText(adapter.byIdName), printableText(adapter.node)));
     return names.join(QStringLiteral(", "));
 }
 
@@ -97,21 +97,20 @@ QString permissionAdvice(const QString& device)
                               "확인하도록 요청하십시오:\nsudo robot-console-com1 list")
             .arg(user);
     const group* owner = ::getgrgid(status.st_gid);
-    const QString groupName = printableText(owner != nullptr ? QString::fromLocal8Bit(owner->gr_name)
-                                                             : QString::number(status.st_gid));
+    const QString groupName
+        = printableText(owner != nullptr ? QString::fromLocal8Bit(owner->gr_name) : QString::number(status.st_gid));
     if ((status.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP))
-        return QStringLiteral("이 사용자(%1)에게는 COM1을 열 권한이 없습니다. COM1은 그룹 %2에도 열려 있지 "
-                              "않습니다(권한 %3).\n관리자에게 COM1을 로봇 콘솔의 사용자가 쓸 수 있게 지정하도록 "
-                              "요청하십시오:\nsudo robot-console-com1 assign %4")
+        return QStringLiteral("COM1은 그룹 %2의 사용자에게도 열려 있지 않아, 이 사용자(%1)는 COM1을 열 수 "
+                              "없습니다.\n관리자에게 COM1을 로봇 콘솔의 사용자가 쓸 수 있게 지정하도록 "
+                              "요청하십시오:\nsudo robot-console-com1 assign %4\n자세한 내용: 장치의 권한은 %3입니다.")
             .arg(user, groupName, QString::number(status.st_mode & 07777, 8).rightJustified(4, QLatin1Char('0')),
                  printableText(device));
     if (owner != nullptr && userIsListedIn(userName(), owner) && !processHasGroup(status.st_gid))
-        return QStringLiteral("이 사용자(%1)에게는 COM1을 열 권한이 없습니다. 사용자 %1은(는) 이미 그룹 %2에 "
-                              "들어 있지만, 로그인한 뒤에 들어가서 아직 적용되지 않았습니다.\n로그아웃했다가 다시 "
-                              "로그인한 뒤 로봇 콘솔을 다시 시작하십시오.")
+        return QStringLiteral("사용자 %1은(는) 이미 COM1의 그룹 %2에 들어 있지만, 로그인한 뒤에 들어가서 아직 적용되지 "
+                              "않았습니다.\n로그아웃했다가 다시 로그인한 뒤 로봇 콘솔을 다시 시작하십시오.")
             .arg(user, groupName);
-    return QStringLiteral("이 사용자(%1)에게는 COM1을 열 권한이 없습니다. COM1은 그룹 %2의 사용자만 열 수 "
-                          "있습니다.\n관리자에게 사용자 %1을(를) 그룹 %2에 넣도록 요청한 뒤, 로그아웃했다가 다시 "
+    return QStringLiteral("COM1은 그룹 %2의 사용자만 열 수 있는데, 이 사용자(%1)는 그 그룹에 들어 있지 "
+                          "않습니다.\n관리자에게 사용자 %1을(를) 그룹 %2에 넣도록 요청한 뒤, 로그아웃했다가 다시 "
                           "로그인하십시오:\nsudo usermod -aG %2 %1")
         .arg(user, groupName);
 }
@@ -258,7 +257,8 @@ QString describe(const PortHolder& holder)
     if (holder.commandLine.isEmpty())
         return QStringLiteral("%1(프로세스 %2)").arg(printableText(holder.name), pid);
     // One multi-argument arg: a "%2" inside a name or an argument is text, not a place for the next value.
-    return QStringLiteral("%1(프로세스 %2: %3)").arg(printableText(holder.name), pid, printableText(holder.commandLine));
+    return QStringLiteral("%1(프로세스 %2: %3)")
+        .arg(printableText(holder.name), pid, printableText(holder.commandLine));
 }
 
 bool mayRun(const PortHolder& holder, const QString& program)
@@ -267,7 +267,8 @@ bool mayRun(const PortHolder& holder, const QString& program)
     if (wanted.isEmpty() || (holder.name.isEmpty() && holder.commandLine.isEmpty() && holder.executable.isEmpty()))
         return true;
     // The kernel keeps a command name to its first 15 bytes.
-    if (!holder.name.isEmpty() && (holder.name == wanted || (holder.name.size() >= 15 && wanted.startsWith(holder.name))))
+    if (!holder.name.isEmpty()
+        && (holder.name == wanted || (holder.name.size() >= 15 && wanted.startsWith(holder.name))))
         return true;
     QString executable = holder.executable;
     executable.remove(QStringLiteral(" (deleted)"));
@@ -279,14 +280,18 @@ bool mayRun(const PortHolder& holder, const QString& program)
 
 bool hasOpen(qint64 pid, const QString& device)
 {
-    struct stat wanted{};
+    struct stat wanted
+    {
+    };
     if (pid <= 0 || ::stat(QFile::encodeName(device).constData(), &wanted) != 0)
         return false;
     const QString fdDir = QStringLiteral("/proc/%1/fd").arg(pid);
     const QStringList descriptors = QDir(fdDir).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
     for (const QString& fd : descriptors) {
         // stat() follows the descriptor's link to the node's own status; nothing is opened.
-        struct stat seen{};
+        struct stat seen
+        {
+        };
         if (::stat(QFile::encodeName(fdDir + QLatin1Char('/') + fd).constData(), &seen) == 0
             && seen.st_dev == wanted.st_dev && seen.st_ino == wanted.st_ino)
             return true;
@@ -378,7 +383,7 @@ QString message(const PortRefusal& refusal, const QString& devicesRoot)
             ? QStringLiteral("장치 %1이(가) 이 컴퓨터에 없고, 연결된 USB 직렬 어댑터도 없습니다.\n로봇의 케이블과 USB "
                              "직렬 어댑터를 컴퓨터에 연결한 뒤 로봇 콘솔을 다시 시작하십시오.")
                   .arg(device)
-            : QStringLiteral("장치 %1이(가) 이 컴퓨터에 없습니다. 대신 USB 직렬 어댑터가 있습니다: %2.\n%3")
+            : QStringLiteral("장치 %1은(는) 이 컴퓨터에 없지만, USB 직렬 어댑터가 있습니다: %2.\n%3")
                   .arg(device, adapterList(adapters), adapterRecipe(adapters));
         break;
     }
@@ -402,8 +407,8 @@ QString message(const PortRefusal& refusal, const QString& devicesRoot)
         break;
     case PortFault::StrangeLock: {
         const QString owner = printableText(refusal.lockOwner);
-        const QString remove = refusal.lockKind == LockFileKind::Directory ? QStringLiteral("rm -r ")
-                                                                           : QStringLiteral("rm ");
+        const QString remove
+            = refusal.lockKind == LockFileKind::Directory ? QStringLiteral("rm -r ") : QStringLiteral("rm ");
         body = QStringLiteral("잠금 파일 %1은(는) 실행 중인 프로그램의 잠금이 아니라 사용자 %2의 %3입니다.\n")
                    .arg(lockFile, owner, lockKindText(refusal.lockKind, refusal.lockDetail));
         body += refusal.lockRemovableHere
@@ -424,8 +429,8 @@ QString message(const PortRefusal& refusal, const QString& devicesRoot)
                    .arg(device, kindOf(refusal.device));
         break;
     case PortFault::IoError: {
-        body = QStringLiteral("COM1을 여는 중 입출력 오류가 발생하였습니다. 어댑터가 빠지는 중이거나 고장 났거나, 이 "
-                              "이름의 직렬 포트가 실제로는 없습니다.\n어댑터를 뽑았다가 다시 꽂은 뒤 로봇 콘솔을 다시 "
+        body = QStringLiteral("어댑터가 빠지는 중이거나 고장 났거나 이 이름의 직렬 포트가 실제로는 없어서, COM1을 여는 "
+                              "중 입출력 오류가 발생하였습니다.\n어댑터를 뽑았다가 다시 꽂은 뒤 로봇 콘솔을 다시 "
                               "시작하십시오.");
         const QList<SerialAdapter> adapters = usbSerialAdapters(devicesRoot);
         if (!adapters.isEmpty())
@@ -441,8 +446,8 @@ QString message(const PortRefusal& refusal, const QString& devicesRoot)
     if (!detail.isEmpty())
         text += QStringLiteral("\n자세한 내용: ") + detail;
     const QString system = !refusal.systemText.isEmpty() ? refusal.systemText
-        : refusal.systemError != 0                      ? QString::fromLocal8Bit(std::strerror(refusal.systemError))
-                                                        : QString();
+        : refusal.systemError != 0                       ? QString::fromLocal8Bit(std::strerror(refusal.systemError))
+                                                         : QString();
     if (!system.isEmpty())
         text += QStringLiteral("\n시스템 메시지: ") + printableText(system);
     return text;

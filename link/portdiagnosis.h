@@ -23,7 +23,7 @@ struct PortHolder
     qint64 pid = 0;
     QString name;        // its command name (/proc/PID/comm); empty where /proc does not tell
     QString commandLine; // its arguments joined by spaces; empty where /proc does not tell
-    QString executable;  // the file it runs (/proc/PID/exe); empty where /proc does not tell this user
+    QString executable; // the file it runs (/proc/PID/exe); empty where /proc does not tell this user
 };
 
 // A USB-serial adapter present on this machine: its stable udev name under /dev/serial/by-id (empty for a
@@ -48,8 +48,8 @@ enum class PortFault {
 
 // How an open port failed while the console ran.
 enum class PortFailure {
-    Vanished,    // the device's node is gone (a USB adapter pulled out)
-    HungUp,      // reading found it hung up or failing while its node is still there
+    Vanished, // the device's node is gone (a USB adapter pulled out)
+    HungUp, // reading found it hung up or failing while its node is still there
     WriteFailed, // writing to it failed
 };
 
@@ -59,8 +59,8 @@ enum class LockFileKind {
     Directory,
     Device,
     Socket,
-    Symlink,    // `detail`: where it points
-    Oversized,  // `detail`: its size in bytes
+    Symlink, // `detail`: where it points
+    Oversized, // `detail`: its size in bytes
     Unparsable, // a regular file whose first line names no process
     Unreadable, // a file that this user may not read
 };
@@ -68,8 +68,8 @@ enum class LockFileKind {
 // How the process named as the holder of a busy port was found.
 enum class HolderEvidence {
     None,
-    LockFile,   // named by the device's lock file, alive and running the program that the lock names
-    ProcLocks,  // holds the device's flock, as /proc/locks tells by device and inode
+    LockFile, // named by the device's lock file, alive and running the program that the lock names
+    ProcLocks, // holds the device's flock, as /proc/locks tells by device and inode
     OpenDevice, // has the device open, from /proc/*/fd (the flock's holder could not be found)
 };
 
@@ -82,11 +82,11 @@ struct PortRefusal
     int systemError = 0; // the errno behind it, where there is one (systemText defaults to its words)
     std::optional<PortHolder> holder;
     HolderEvidence evidence = HolderEvidence::None;
-    QString lockFile;   // the lock file concerned, or the lock directory for LockDirectory
+    QString lockFile; // the lock file concerned, or the lock directory for LockDirectory
     LockFileKind lockKind = LockFileKind::Unparsable; // StrangeLock: what stands there
-    QString lockDetail;                               // StrangeLock: see LockFileKind
-    QString lockOwner;                                // StrangeLock: the user who owns it
-    bool lockRemovableHere = false;                   // StrangeLock: this user may remove it
+    QString lockDetail; // StrangeLock: see LockFileKind
+    QString lockOwner; // StrangeLock: the user who owns it
+    bool lockRemovableHere = false; // StrangeLock: this user may remove it
 };
 
 namespace PortDiagnosis {

@@ -223,7 +223,7 @@ void FaultsTest::aStartThatFailsSaysWhatToDoInABoxAndOnStderr_data()
         << never + QStringList{QStringLiteral("장치 이름을 확인")} << true;
     QTest::newRow("missing, adapters present")
         << QStringLiteral("missing with adapters")
-        << QStringList{cannotOpen, QStringLiteral("이 컴퓨터에 없습니다"),
+        << QStringList{cannotOpen, QStringLiteral("이 컴퓨터에 없지만, USB 직렬 어댑터가 있습니다"),
                        QStringLiteral("usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0(/dev/ttyUSB0)"),
                        QStringLiteral("/dev/ttyACM0"),
                        QStringLiteral(
@@ -233,7 +233,9 @@ void FaultsTest::aStartThatFailsSaysWhatToDoInABoxAndOnStderr_data()
         << true;
     QTest::newRow("no permission")
         << QStringLiteral("no permission")
-        << QStringList{cannotOpen, QStringLiteral("권한이 없습니다"),
+        << QStringList{cannotOpen,
+                       QStringLiteral("COM1은 그룹 %GROUP%의 사용자만 열 수 있는데, 이 사용자(nobody)는 그 "
+                                      "그룹에 들어 있지 않습니다."),
                        QStringLiteral("관리자에게 사용자 nobody을(를) 그룹 %GROUP%에 넣도록 요청한 뒤"),
                        QStringLiteral("로그아웃했다가 다시 로그인하십시오: sudo usermod -aG %GROUP% nobody"),
                        QStringLiteral("시스템 메시지: Permission denied")}
@@ -265,14 +267,15 @@ void FaultsTest::aStartThatFailsSaysWhatToDoInABoxAndOnStderr_data()
                        QStringLiteral("자세한 내용: 잠금 파일 /run/lock/LCK..ttyS0에 적힌 프로세스")}
         << never << true;
     QTest::newRow("not a serial device") << QStringLiteral("regular file")
-                                         << QStringList{cannotOpen, QStringLiteral("직렬 포트가 아니라 일반 파일입니다"),
+                                         << QStringList{cannotOpen,
+                                                        QStringLiteral("직렬 포트가 아니라 일반 파일입니다"),
                                                         QStringLiteral("요청하십시오: sudo robot-console-com1 list")}
                                          << never << true;
-    QTest::newRow("I/O error on open")
-        << QStringLiteral("io error")
-        << QStringList{cannotOpen, QStringLiteral("입출력 오류"), QStringLiteral("어댑터를 뽑았다가 다시 꽂은 뒤"),
-                       QStringLiteral("시스템 메시지: Input/output error")}
-        << never << true;
+    QTest::newRow("I/O error on open") << QStringLiteral("io error")
+                                       << QStringList{cannotOpen, QStringLiteral("입출력 오류"),
+                                                      QStringLiteral("어댑터를 뽑았다가 다시 꽂은 뒤"),
+                                                      QStringLiteral("시스템 메시지: Input/output error")}
+                                       << never << true;
     QTest::newRow("no display")
         << QStringLiteral("no display")
         << QStringList{QStringLiteral("화면(디스플레이)을 찾을 수 없어"),
@@ -424,8 +427,9 @@ void FaultsTest::aStartThatFailsSaysWhatToDoInABoxAndOnStderr()
     for (qsizetype i = 1; i < boxLines.size(); ++i) {
         const QString& text = boxLines.at(i);
         if (text.startsWith(QStringLiteral("sudo ")))
-            QVERIFY2(boxLines.at(i - 1).endsWith(QLatin1Char(':')),
-                     qPrintable(QStringLiteral("the command \"%1\" is not introduced by the line before").arg(text) + seen));
+            QVERIFY2(
+                boxLines.at(i - 1).endsWith(QLatin1Char(':')),
+                qPrintable(QStringLiteral("the command \"%1\" is not introduced by the line before").arg(text) + seen));
         if (text.startsWith(QStringLiteral("시스템 메시지: ")))
             QVERIFY2(i == boxLines.size() - 1, qPrintable(QStringLiteral("the system's words are not last") + seen));
     }
@@ -438,7 +442,7 @@ void FaultsTest::aLockOnThePortDecidesWhetherTheConsoleStarts_data()
     // of its own); flock (this test holds the device's flock); or what stands in the lock file's place.
     QTest::addColumn<QString>("holder");
     QTest::addColumn<QString>("format"); // binary, ascii ("%10d\n"), common ("%10d NAME USER\n") or qt (PID,
-                                         // program, host lines)
+        // program, host lines)
     QTest::addColumn<int>("ageSeconds");
     QTest::addColumn<bool>("starts");
     QTest::addColumn<QStringList>("said"); // a refusal's words; %PID% is the holder's, %SELF% this test's
@@ -451,18 +455,19 @@ void FaultsTest::aLockOnThePortDecidesWhetherTheConsoleStarts_data()
             << QStringLiteral("dead") << QString::fromLatin1(format) << 0 << true << QStringList{};
         QTest::addRow("dead process, %s, an hour old", format)
             << QStringLiteral("dead") << QString::fromLatin1(format) << 3600 << true << QStringList{};
-        QTest::addRow("live process, %s", format) << QStringLiteral("live") << QString::fromLatin1(format) << 0 << false
-                                                  << byLock;
+        QTest::addRow("live process, %s", format)
+            << QStringLiteral("live") << QString::fromLatin1(format) << 0 << false << byLock;
         QTest::addRow("live process, %s, an hour old", format)
             << QStringLiteral("live") << QString::fromLatin1(format) << 3600 << false << byLock;
     }
     // The owner ended and its PID now runs another program: a lock that names its program is stale; one that
     // names none cannot be told from a live one.
-    QTest::newRow("reused PID, the console's own lines") << QStringLiteral("reused") << QStringLiteral("qt") << 0 << true
-                                                         << QStringList{};
-    QTest::newRow("reused PID, common form") << QStringLiteral("reused") << QStringLiteral("common") << 0 << true
-                                             << QStringList{};
-    QTest::newRow("reused PID, no name") << QStringLiteral("reused") << QStringLiteral("ascii") << 0 << false << nameless;
+    QTest::newRow("reused PID, the console's own lines")
+        << QStringLiteral("reused") << QStringLiteral("qt") << 0 << true << QStringList{};
+    QTest::newRow("reused PID, common form")
+        << QStringLiteral("reused") << QStringLiteral("common") << 0 << true << QStringList{};
+    QTest::newRow("reused PID, no name") << QStringLiteral("reused") << QStringLiteral("ascii") << 0 << false
+                                         << nameless;
     QTest::newRow("the console's own PID, left in another PID namespace")
         << QStringLiteral("self") << QStringLiteral("ascii") << 0 << true << QStringList{};
     QTest::newRow("flock held by another process")
@@ -484,7 +489,8 @@ void FaultsTest::aLockOnThePortDecidesWhetherTheConsoleStarts_data()
     QTest::newRow("a link to /dev/zero") << QStringLiteral("zero link") << QString() << 0 << false
                                          << strange(QStringLiteral("/dev/zero을(를) 가리키는 심볼릭 링크입니다."));
     QTest::newRow("a dangling link") << QStringLiteral("dangling link") << QString() << 0 << false
-                                     << strange(QStringLiteral("/nonexistent/LCK..ttyS0을(를) 가리키는 심볼릭 링크입니다."));
+                                     << strange(QStringLiteral(
+                                            "/nonexistent/LCK..ttyS0을(를) 가리키는 심볼릭 링크입니다."));
     QTest::newRow("a directory") << QStringLiteral("directory") << QString() << 0 << false
                                  << QStringList{QStringLiteral("사용자 root의 디렉터리입니다."),
                                                 QStringLiteral("rm -r /run/lock/LCK..ttyS0")};
@@ -573,12 +579,14 @@ void FaultsTest::aLockOnThePortDecidesWhetherTheConsoleStarts()
         content = QByteArray::number(pid) + '\n' + program + '\n' + QSysInfo::machineHostName().toUtf8() + "\n\n";
     if (!content.isEmpty())
         writeFile(lockPath, content, ageSeconds);
-    struct stat before{};
+    struct stat before
+    {
+    };
     const bool lockBefore = ::lstat(nativeLock.constData(), &before) == 0;
 
-    const HarnessRun run = runInNamespace(lockDir, line.slavePath(),
-                                          {QStringLiteral(CONSOLE_HARNESS), QStringLiteral("/dev/ttyS0")},
-                                          offscreenEnvironment(), prelude, holder == QStringLiteral("self"));
+    const HarnessRun run
+        = runInNamespace(lockDir, line.slavePath(), {QStringLiteral(CONSOLE_HARNESS), QStringLiteral("/dev/ttyS0")},
+                         offscreenEnvironment(), prelude, holder == QStringLiteral("self"));
     sleeper.kill();
     sleeper.waitForFinished();
 
@@ -586,8 +594,10 @@ void FaultsTest::aLockOnThePortDecidesWhetherTheConsoleStarts()
     if (starts) {
         QVERIFY2(run.ran, qPrintable(QStringLiteral("the console did not start") + seen));
         const QString owner = run.lockFileWhileRunning.section(QLatin1Char('\n'), 0, 0).trimmed();
-        QVERIFY2(!owner.isEmpty() && (holder == QStringLiteral("self") || owner != QString::number(pid)),
-                 qPrintable(QStringLiteral("the console runs without its own lock file: \"%1\"").arg(run.lockFileWhileRunning)));
+        QVERIFY2(
+            !owner.isEmpty() && (holder == QStringLiteral("self") || owner != QString::number(pid)),
+            qPrintable(
+                QStringLiteral("the console runs without its own lock file: \"%1\"").arg(run.lockFileWhileRunning)));
         return;
     }
     QVERIFY2(!run.ran, qPrintable(QStringLiteral("the console took a port that is not free") + seen));
@@ -596,7 +606,8 @@ void FaultsTest::aLockOnThePortDecidesWhetherTheConsoleStarts()
     QVERIFY2(lines.size() == 1, qPrintable(QStringLiteral("expected one line on stderr") + seen));
     said.replaceInStrings(QStringLiteral("%PID%"), QString::number(pid));
     said.replaceInStrings(QStringLiteral("%SELF%"), QString::number(::getpid()));
-    const QString boxText = run.output.section(QStringLiteral("message: "), 1).replace(QStringLiteral("\\n"), QStringLiteral(" "));
+    const QString boxText
+        = run.output.section(QStringLiteral("message: "), 1).replace(QStringLiteral("\\n"), QStringLiteral(" "));
     for (const QString& part : std::as_const(said)) {
         QVERIFY2(lines.constFirst().contains(part), qPrintable(QStringLiteral("stderr lacks \"%1\"").arg(part) + seen));
         QVERIFY2(boxText.contains(part), qPrintable(QStringLiteral("the message lacks \"%1\"").arg(part) + seen));
@@ -605,7 +616,9 @@ void FaultsTest::aLockOnThePortDecidesWhetherTheConsoleStarts()
         QVERIFY2(!run.errors.contains(QStringLiteral("다른 프로그램")),
                  qPrintable(QStringLiteral("the refusal blames another program") + seen));
     // Neither a live program's lock nor what is not understood is ever removed or replaced.
-    struct stat after{};
+    struct stat after
+    {
+    };
     QVERIFY2(!lockBefore
                  || (::lstat(nativeLock.constData(), &after) == 0 && after.st_ino == before.st_ino
                      && after.st_mode == before.st_mode && after.st_size == before.st_size),
