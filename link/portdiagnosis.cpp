@@ -267,15 +267,17 @@ bool mayRun(const PortHolder& holder, const QString& program)
     if (wanted.isEmpty() || (holder.name.isEmpty() && holder.commandLine.isEmpty() && holder.executable.isEmpty()))
         return true;
     // The kernel keeps a command name to its first 15 bytes.
+    // Names are compared regardless of case: a program may give its lock a capitalised name of itself.
+    const auto same = [&wanted](const QString& name) { return name.compare(wanted, Qt::CaseInsensitive) == 0; };
     if (!holder.name.isEmpty()
-        && (holder.name == wanted || (holder.name.size() >= 15 && wanted.startsWith(holder.name))))
+        && (same(holder.name) || (holder.name.size() >= 15 && wanted.startsWith(holder.name, Qt::CaseInsensitive))))
         return true;
     QString executable = holder.executable;
     executable.remove(QStringLiteral(" (deleted)"));
-    if (!executable.isEmpty() && QFileInfo(executable).fileName() == wanted)
+    if (!executable.isEmpty() && same(QFileInfo(executable).fileName()))
         return true;
     const QString firstArgument = holder.commandLine.section(QLatin1Char(' '), 0, 0);
-    return !firstArgument.isEmpty() && QFileInfo(firstArgument).fileName() == wanted;
+    return !firstArgument.isEmpty() && same(QFileInfo(firstArgument).fileName());
 }
 
 bool hasOpen(qint64 pid, const QString& device)
