@@ -146,7 +146,7 @@ QString lockKindText(LockFileKind kind, const QString& detail)
     case LockFileKind::Unparsable:
         return QStringLiteral("프로세스 번호가 적혀 있지 않은 파일");
     case LockFileKind::Unreadable:
-        return QStringLiteral("로봇 콘솔이 읽을 수 없는 파일");
+        break; // said apart
     }
     return {};
 }
@@ -312,7 +312,7 @@ std::optional<PortHolder> lockHolderOf(dev_t device, ino_t inode)
     QFile locks(QStringLiteral("/proc/locks"));
     if (!locks.open(QIODevice::ReadOnly))
         return std::nullopt;
-    constexpr qint64 kLimit = 16 * 1024 * 1024;
+    constexpr qint64 kLimit = qint64{16} * 1024 * 1024;
     QByteArray table;
     for (QByteArray piece = locks.read(65536); !piece.isEmpty() && table.size() < kLimit; piece = locks.read(65536))
         table += piece;
@@ -411,8 +411,14 @@ QString message(const PortRefusal& refusal, const QString& devicesRoot)
         const QString owner = printableText(refusal.lockOwner);
         const QString remove
             = refusal.lockKind == LockFileKind::Directory ? QStringLiteral("rm -r ") : QStringLiteral("rm ");
-        body = QStringLiteral("잠금 파일 %1은(는) 실행 중인 프로그램의 잠금이 아니라 사용자 %2의 %3입니다.\n")
-                   .arg(lockFile, owner, lockKindText(refusal.lockKind, refusal.lockDetail));
+        // What cannot be read cannot be told from a live program's lock: that is all that is said of it.
+        body = refusal.lockKind == LockFileKind::Unreadable
+            ? QStringLiteral(
+                  "잠금 파일 %1은(는) 사용자 %2의 파일인데, 로봇 콘솔이 읽을 수 없어서 COM1을 쓰는 프로그램이 "
+                  "있는지 알 수 없습니다.\n")
+                  .arg(lockFile, owner)
+            : QStringLiteral("잠금 파일 %1은(는) 실행 중인 프로그램의 잠금이 아니라 사용자 %2의 %3입니다.\n")
+                  .arg(lockFile, owner, lockKindText(refusal.lockKind, refusal.lockDetail));
         body += refusal.lockRemovableHere
             ? QStringLiteral("로봇 콘솔은 알 수 없는 파일을 지우지 않으니, 확인하고 지운 뒤 로봇 콘솔을 다시 "
                              "시작하십시오:\n%1%2")

@@ -253,6 +253,15 @@ void FaultsTest::aStartThatFailsSaysWhatToDoInABoxAndOnStderr_data()
                        QStringLiteral("사용자 root 또는 관리자만 지울 수 있으니, 관리자에게 확인하고 지우도록 "
                                       "요청하십시오: sudo rm /run/lock/LCK..ttyS0")}
         << never + QStringList{QStringLiteral("다른 프로그램")} << true;
+    QTest::newRow("a lock file that this user may not read")
+        << QStringLiteral("foreign unreadable lock")
+        << QStringList{cannotOpen,
+                       QStringLiteral(
+                           "잠금 파일 /run/lock/LCK..ttyS0은(는) 사용자 root의 파일인데, 로봇 콘솔이 읽을 수 "
+                           "없어서 COM1을 쓰는 프로그램이 있는지 알 수 없습니다."),
+                       QStringLiteral("관리자에게 확인하고 지우도록 요청하십시오: sudo rm /run/lock/LCK..ttyS0"),
+                       QStringLiteral("시스템 메시지: Permission denied")}
+        << never + QStringList{QStringLiteral("잠금이 아니라")} << true;
     QTest::newRow("lock directory closed to this user")
         << QStringLiteral("closed lock directory")
         << QStringList{cannotOpen, QStringLiteral("이 사용자(nobody)는 잠금 파일을 두는 디렉터리 /run/lock에"),
@@ -356,6 +365,11 @@ void FaultsTest::aStartThatFailsSaysWhatToDoInABoxAndOnStderr()
     } else if (setup == QStringLiteral("foreign fifo")) {
         QVERIFY2(::mkfifo(QFile::encodeName(lockDir + QStringLiteral("/LCK..ttyS0")).constData(), 0666) == 0,
                  "could not make a pipe in the lock directory");
+    } else if (setup == QStringLiteral("foreign unreadable lock")) {
+        writeFile(lockDir + QStringLiteral("/LCK..ttyS0"),
+                  QString::asprintf("%10lld\n", static_cast<long long>(::getpid())).toLatin1());
+        QVERIFY2(::chmod(QFile::encodeName(lockDir + QStringLiteral("/LCK..ttyS0")).constData(), 0600) == 0,
+                 "could not close the lock file");
     } else if (setup == QStringLiteral("closed lock directory")) {
         QVERIFY2(::chmod(QFile::encodeName(lockDir).constData(), 0755) == 0, "could not close the lock directory");
     } else if (setup == QStringLiteral("busy")) {
