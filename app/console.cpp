@@ -29,7 +29,7 @@ void showException(const QString& message)
     reportOnStderr(message);
     if (QApplication::instance() == nullptr)
         return;
-    // The message may name a file or device; it is shown as it is, never read as markup.
+    // Plain text: names from the disk or /proc in a message are never read as markup.
     QMessageBox box(QMessageBox::Critical, QStringLiteral("그래 잘가라!"), message, QMessageBox::Ok);
     box.setTextFormat(Qt::PlainText);
     box.exec();

@@ -20,9 +20,9 @@ void TForm1::wireLinkMonitor()
     // A failing port is told at once, not at the next activation. Modeless: Stop and the rest of the window
     // stay usable while it is up, and closing it activates the window, which brings Label3 up to date.
     connect(ApdComPort1, &TApdComPort::failed, this, [this](const QString& reason) {
-        auto* box
-            = new QMessageBox(QMessageBox::Critical, QStringLiteral("직렬 포트 오류"), reason, QMessageBox::Ok, this);
+        auto* box = new QMessageBox(QMessageBox::Critical, QStringLiteral("COM1 오류"), reason, QMessageBox::Ok, this);
         box->setObjectName(QStringLiteral("PortFailure"));
+        box->setTextFormat(Qt::PlainText);
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->setWindowModality(Qt::NonModal);
         box->show();

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #ifdef __linux__
 #include <linux/serial.h>
 #endif
@@ -68,12 +69,16 @@ TApdComPort::TApdComPort(const QString& device, QObject* parent, LineCounterSour
         && m_port->setFlowControl(QSerialPort::NoFlowControl);
     if (!opened) {
         const PortFault fault = faultOf(m_port->error());
-        const QString lockFile = PortClaim::lockDirectories().constFirst() + QLatin1Char('/')
-            + PortClaim::lockFileName(device);
-        const QString message = PortDiagnosis::message(fault, device, m_port->errorString(), std::nullopt,
-                                                       fault == PortFault::Busy ? lockFile : QString(), devicesRoot);
+        const QString systemText = m_port->errorString();
         m_port->close();
-        throw PortOpenError(message.toStdString());
+        // Qt refuses with a permission error where its own lock file could not be made or taken.
+        if (fault == PortFault::Busy)
+            m_claim->refuseLockFile(systemText);
+        PortRefusal refusal;
+        refusal.fault = fault;
+        refusal.device = device;
+        refusal.systemText = systemText;
+        throw PortOpenError(PortDiagnosis::message(refusal, devicesRoot).toStdString());
     }
     if (m_counterSource)
         m_lastCounters = m_counterSource(static_cast<int>(m_port->handle()));
@@ -167,7 +172,7 @@ void TApdComPort::PutString(const QByteArray& bytes)
         return;
     const QByteArray rest = taken > 0 ? bytes.mid(taken) : bytes;
     if (m_port->write(rest) != rest.size())
-        fail(QStringLiteral("직렬 포트 %1 에 쓸 수 없습니다 (%2).").arg(m_device, m_port->errorString()));
+        fail(PortDiagnosis::failureMessage(PortFailure::WriteFailed, m_device, m_port->errorString()));
 }
 
 qint64 TApdComPort::writeAtOnce(const QByteArray& bytes)
@@ -285,17 +290,26 @@ void TApdComPort::resumeReading()
 
 void TApdComPort::onError(int error)
 {
+    PortFailure failure = PortFailure::HungUp;
     switch (static_cast<QSerialPort::SerialPortError>(error)) {
     case QSerialPort::ResourceError:
-    case QSerialPort::ReadError:
-    case QSerialPort::WriteError:
-        fail(QStringLiteral("직렬 포트 %1 이(가) 응답하지 않아 닫았습니다 (%2). 케이블을 확인한 뒤 프로그램을 "
-                            "다시 실행하십시오.")
-                 .arg(m_device, m_port->errorString()));
-        break;
-    default:
+    case QSerialPort::ReadError: {
+        // A hang-up reads as the end of input, which Qt reports as either; it tells a vanished device from
+        // a hung-up one by nothing, and the node's presence does.
+        struct stat status
+        {
+        };
+        if (::stat(QFile::encodeName(m_device).constData(), &status) != 0 && errno == ENOENT)
+            failure = PortFailure::Vanished;
         break;
     }
+    case QSerialPort::WriteError:
+        failure = PortFailure::WriteFailed;
+        break;
+    default:
+        return;
+    }
+    fail(PortDiagnosis::failureMessage(failure, m_device, m_port->errorString()));
 }
 
 void TApdComPort::fail(const QString& reason)

@@ -1,5 +1,7 @@
 #include "link/portdiagnosis.h"
 
+#include "link/filename.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -13,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -62,58 +65,131 @@ QString adapterList(const QList<SerialAdapter>& adapters)
 {
     QStringList names;
     for (const SerialAdapter& adapter : adapters)
-        names << (adapter.byIdName.isEmpty() ? adapter.node
-                                             : QStringLiteral("%1 (%2)").arg(adapter.byIdName, adapter.node));
+        names << (adapter.byIdName.isEmpty()
+                      ? printableText(adapter.node)
+                      : QStringLiteral("%1(%2)").arg(printableText(adapter.byIdName), printableText(adapter.node)));
     return names.join(QStringLiteral(", "));
 }
 
 // What to do when COM1 is not there but adapters are: the administrator assigns COM1 to the robot's adapter.
 // The command names the adapter only where one alone has a stable name; the administrator still chooses.
-QString adapterRecipe(const QString& device, const QList<SerialAdapter>& adapters)
+QString adapterRecipe(const QList<SerialAdapter>& adapters)
 {
     QStringList stableNames;
     for (const SerialAdapter& adapter : adapters)
         if (!adapter.byIdName.isEmpty())
-            stableNames << QStringLiteral("/dev/serial/by-id/") + adapter.byIdName;
+            stableNames << QStringLiteral("/dev/serial/by-id/") + printableText(adapter.byIdName);
     const QString command = stableNames.size() == 1
         ? QStringLiteral("sudo robot-console-com1 assign ") + stableNames.constFirst()
         : QStringLiteral("sudo robot-console-com1 list");
-    return QStringLiteral("COM1은 %1(으)로 정해져 있지만, 이 컴퓨터에는 USB 직렬 어댑터가 있습니다: %2. 로봇이 "
-                          "어댑터에 연결되어 있다면 관리자에게 그 어댑터를 COM1로 지정하도록 요청하십시오: %3")
-        .arg(device, adapterList(adapters), command);
+    return QStringLiteral("로봇이 그 어댑터에 연결되어 있다면 관리자에게 그 어댑터를 COM1로 지정하도록 "
+                          "요청하십시오:\n%1")
+        .arg(command);
 }
 
+// The cause and what to do for a device that this user may not open, as lines.
 QString permissionAdvice(const QString& device)
 {
+    const QString user = printableText(userName());
     struct stat status{};
     if (::stat(QFile::encodeName(device).constData(), &status) != 0)
-        return QStringLiteral("장치의 권한을 확인하십시오.");
+        return QStringLiteral("이 사용자(%1)에게는 COM1을 열 권한이 없습니다.\n관리자에게 COM1의 권한을 "
+                              "확인하도록 요청하십시오:\nsudo robot-console-com1 list")
+            .arg(user);
     const group* owner = ::getgrgid(status.st_gid);
-    const QString groupName = owner != nullptr ? QString::fromLocal8Bit(owner->gr_name) : QString::number(status.st_gid);
-    const QString user = userName();
+    const QString groupName
+        = printableText(owner != nullptr ? QString::fromLocal8Bit(owner->gr_name) : QString::number(status.st_gid));
     if ((status.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP))
-        return QStringLiteral("장치(권한 %1)는 %2 그룹에도 열려 있지 않습니다. 관리자에게 장치를 그룹이 읽고 쓸 수 "
-                              "있게 해 달라고 하십시오 (예: udev 규칙의 GROUP=\"dialout\", MODE=\"0660\").")
-            .arg(QString::number(status.st_mode & 07777, 8).rightJustified(4, QLatin1Char('0')), groupName);
-    if (owner != nullptr && userIsListedIn(user, owner) && !processHasGroup(status.st_gid))
-        return QStringLiteral("사용자 %1 은(는) 이미 장치의 그룹 %2 에 들어 있지만 아직 적용되지 않았습니다. "
-                              "로그아웃했다가 다시 로그인하십시오.")
+        return QStringLiteral("COM1은 그룹 %2의 사용자에게도 열려 있지 않아, 이 사용자(%1)는 COM1을 열 수 "
+                              "없습니다.\n관리자에게 COM1을 로봇 콘솔의 사용자가 쓸 수 있게 지정하도록 "
+                              "요청하십시오:\nsudo robot-console-com1 assign %4\n자세한 내용: 장치의 권한은 %3입니다.")
+            .arg(user, groupName, QString::number(status.st_mode & 07777, 8).rightJustified(4, QLatin1Char('0')),
+                 printableText(device));
+    if (owner != nullptr && userIsListedIn(userName(), owner) && !processHasGroup(status.st_gid))
+        return QStringLiteral("사용자 %1은(는) 이미 COM1의 그룹 %2에 들어 있지만, 로그인한 뒤에 들어가서 아직 적용되지 "
+                              "않았습니다.\n로그아웃했다가 다시 로그인한 뒤 로봇 콘솔을 다시 시작하십시오.")
             .arg(user, groupName);
-    return QStringLiteral("장치는 %1 그룹의 사용자만 열 수 있습니다. 터미널에서 \"sudo usermod -aG %1 %2\" 명령을 "
-                          "실행한 뒤 로그아웃했다가 다시 로그인하십시오.")
-        .arg(groupName, user);
+    return QStringLiteral("COM1은 그룹 %2의 사용자만 열 수 있는데, 이 사용자(%1)는 그 그룹에 들어 있지 "
+                          "않습니다.\n관리자에게 사용자 %1을(를) 그룹 %2에 넣도록 요청한 뒤, 로그아웃했다가 다시 "
+                          "로그인하십시오:\nsudo usermod -aG %2 %1")
+        .arg(user, groupName);
 }
 
 QString kindOf(const QString& device)
 {
     struct stat status{};
     if (::stat(QFile::encodeName(device).constData(), &status) != 0)
-        return QStringLiteral("직렬 장치가 아님");
+        return QStringLiteral("직렬 포트가 아닌 것");
     if (S_ISREG(status.st_mode))
         return QStringLiteral("일반 파일");
     if (S_ISDIR(status.st_mode))
         return QStringLiteral("디렉터리");
-    return QStringLiteral("직렬이 아닌 장치");
+    return QStringLiteral("직렬 포트가 아닌 장치");
+}
+
+// What stands in a lock file's place, in words.
+QString lockKindText(LockFileKind kind, const QString& detail)
+{
+    switch (kind) {
+    case LockFileKind::Fifo:
+        return QStringLiteral("파이프(FIFO)");
+    case LockFileKind::Directory:
+        return QStringLiteral("디렉터리");
+    case LockFileKind::Device:
+        return QStringLiteral("장치 파일");
+    case LockFileKind::Socket:
+        return QStringLiteral("소켓");
+    case LockFileKind::Symlink:
+        return QStringLiteral("%1을(를) 가리키는 심볼릭 링크").arg(printableText(detail));
+    case LockFileKind::Oversized:
+        return QStringLiteral("크기가 %1바이트인 파일").arg(detail);
+    case LockFileKind::Unparsable:
+        return QStringLiteral("프로세스 번호가 적혀 있지 않은 파일");
+    case LockFileKind::Unreadable:
+        break; // said apart
+    }
+    return {};
+}
+
+// How the holder was found, as the detail line says it.
+QString evidenceText(const PortRefusal& refusal)
+{
+    switch (refusal.evidence) {
+    case HolderEvidence::LockFile:
+        return QStringLiteral("잠금 파일 %1에 적힌 프로세스이며, 그 프로세스가 잠금 파일에 적힌 프로그램을 실행하고 "
+                              "있습니다.")
+            .arg(printableText(refusal.lockFile));
+    case HolderEvidence::ProcLocks:
+        return QStringLiteral("장치의 flock을 쥔 프로세스를 /proc/locks에서 장치와 inode로 찾았습니다.");
+    case HolderEvidence::OpenDevice:
+        return QStringLiteral("장치의 flock을 쥔 프로세스가 /proc/locks에 보이지 않아, 장치를 열어 둔 프로세스를 "
+                              "/proc/*/fd에서 찾았습니다. flock을 쥔 것이 다른 프로세스일 수도 있습니다.");
+    case HolderEvidence::None:
+        break;
+    }
+    if (!refusal.lockFile.isEmpty())
+        return QStringLiteral("잠금 파일 %1이(가) 있지만, 그 프로세스를 알 수 없습니다.")
+            .arg(printableText(refusal.lockFile));
+    return QStringLiteral("장치에 flock이 걸려 있지만, /proc/locks와 /proc/*/fd에서 그 프로세스를 찾지 "
+                          "못했습니다.");
+}
+
+QString lockDirectoryText(const PortRefusal& refusal, int error)
+{
+    const QString directory = printableText(refusal.lockFile);
+    if (error == ENOSPC || error == EDQUOT)
+        return QStringLiteral("잠금 파일을 두는 디렉터리 %1이(가) 가득 차서, COM1을 잠글 잠금 파일을 만들 수 "
+                              "없습니다.\n관리자에게 %1의 빈 공간을 확보하도록 요청하십시오.")
+            .arg(directory);
+    if (error == EROFS)
+        return QStringLiteral("잠금 파일을 두는 디렉터리 %1이(가) 읽기 전용이라, COM1을 잠글 잠금 파일을 "
+                              "만들 수 없습니다.\n관리자에게 %1을(를) 쓸 수 있게 하도록 "
+                              "요청하십시오.")
+            .arg(directory);
+    return QStringLiteral("이 사용자(%1)는 잠금 파일을 두는 디렉터리 %2에 파일을 만들 수 없어, COM1을 잠글 수 "
+                          "없습니다.\n관리자에게 모든 사용자가 %2에 잠금 파일을 만들 수 있게 "
+                          "하도록 요청하십시오:\nsudo chmod 1777 %2")
+        .arg(printableText(userName()), directory);
 }
 
 } // namespace
@@ -169,17 +245,60 @@ std::optional<PortHolder> liveProcess(qint64 pid)
     QByteArray arguments = readSmallFile(proc + QStringLiteral("cmdline"));
     arguments.replace('\0', ' ');
     holder.commandLine = QString::fromLocal8Bit(arguments).trimmed();
+    holder.executable = QFileInfo(proc + QStringLiteral("exe")).symLinkTarget();
     return holder;
 }
 
 QString describe(const PortHolder& holder)
 {
+    const QString pid = QString::number(holder.pid);
     if (holder.name.isEmpty())
-        return QStringLiteral("프로세스 %1").arg(holder.pid);
+        return QStringLiteral("프로세스 %1").arg(pid);
     if (holder.commandLine.isEmpty())
-        return QStringLiteral("%1 (프로세스 %2)").arg(holder.name, QString::number(holder.pid));
+        return QStringLiteral("%1(프로세스 %2)").arg(printableText(holder.name), pid);
     // One multi-argument arg: a "%2" inside a name or an argument is text, not a place for the next value.
-    return QStringLiteral("%1 (프로세스 %2: %3)").arg(holder.name, QString::number(holder.pid), holder.commandLine);
+    return QStringLiteral("%1(프로세스 %2: %3)")
+        .arg(printableText(holder.name), pid, printableText(holder.commandLine));
+}
+
+bool mayRun(const PortHolder& holder, const QString& program)
+{
+    const QString wanted = QFileInfo(program).fileName();
+    if (wanted.isEmpty() || (holder.name.isEmpty() && holder.commandLine.isEmpty() && holder.executable.isEmpty()))
+        return true;
+    // The kernel keeps a command name to its first 15 bytes.
+    // Names are compared regardless of case: a program may give its lock a capitalised name of itself.
+    const auto same = [&wanted](const QString& name) { return name.compare(wanted, Qt::CaseInsensitive) == 0; };
+    if (!holder.name.isEmpty()
+        && (same(holder.name) || (holder.name.size() >= 15 && wanted.startsWith(holder.name, Qt::CaseInsensitive))))
+        return true;
+    QString executable = holder.executable;
+    executable.remove(QStringLiteral(" (deleted)"));
+    if (!executable.isEmpty() && same(QFileInfo(executable).fileName()))
+        return true;
+    const QString firstArgument = holder.commandLine.section(QLatin1Char(' '), 0, 0);
+    return !firstArgument.isEmpty() && same(QFileInfo(firstArgument).fileName());
+}
+
+bool hasOpen(qint64 pid, const QString& device)
+{
+    struct stat wanted
+    {
+    };
+    if (pid <= 0 || ::stat(QFile::encodeName(device).constData(), &wanted) != 0)
+        return false;
+    const QString fdDir = QStringLiteral("/proc/%1/fd").arg(pid);
+    const QStringList descriptors = QDir(fdDir).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    for (const QString& fd : descriptors) {
+        // stat() follows the descriptor's link to the node's own status; nothing is opened.
+        struct stat seen
+        {
+        };
+        if (::stat(QFile::encodeName(fdDir + QLatin1Char('/') + fd).constData(), &seen) == 0
+            && seen.st_dev == wanted.st_dev && seen.st_ino == wanted.st_ino)
+            return true;
+    }
+    return false;
 }
 
 std::optional<PortHolder> lockHolderOf(dev_t device, ino_t inode)
@@ -189,16 +308,24 @@ std::optional<PortHolder> lockHolderOf(dev_t device, ino_t inode)
                                .arg(major(device), 2, 16, QLatin1Char('0'))
                                .arg(minor(device), 2, 16, QLatin1Char('0'))
                                .arg(inode);
+    // /proc/locks tells no size and reads in pieces: read to its end, bounded all the same.
     QFile locks(QStringLiteral("/proc/locks"));
-    if (!locks.open(QIODevice::ReadOnly | QIODevice::Text))
+    if (!locks.open(QIODevice::ReadOnly))
         return std::nullopt;
-    while (!locks.atEnd()) {
-        const QList<QByteArray> fields = locks.readLine().simplified().split(' ');
+    constexpr qint64 kLimit = qint64{16} * 1024 * 1024;
+    QByteArray table;
+    for (QByteArray piece = locks.read(65536); !piece.isEmpty() && table.size() < kLimit; piece = locks.read(65536))
+        table += piece;
+    for (const QByteArray& line : table.split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
         if (fields.size() < 6 || fields.at(1) == "->")
             continue;
         if (QString::fromLatin1(fields.at(5)) != wanted)
             continue;
-        if (auto holder = liveProcess(fields.at(4).toLongLong()))
+        const qint64 pid = fields.at(4).toLongLong();
+        if (pid == ::getpid())
+            continue;
+        if (auto holder = liveProcess(pid))
             return holder;
     }
     return std::nullopt;
@@ -206,26 +333,15 @@ std::optional<PortHolder> lockHolderOf(dev_t device, ino_t inode)
 
 std::optional<PortHolder> processUsing(const QString& device)
 {
-    struct stat wanted{};
-    if (::stat(QFile::encodeName(device).constData(), &wanted) != 0)
-        return std::nullopt;
     const QStringList processes = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString& entry : processes) {
         bool isPid = false;
         const qint64 pid = entry.toLongLong(&isPid);
         if (!isPid || pid == ::getpid())
             continue;
-        const QString fdDir = QStringLiteral("/proc/%1/fd").arg(pid);
-        const QStringList descriptors = QDir(fdDir).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
-        for (const QString& fd : descriptors) {
-            // stat() follows the descriptor's link to the node's own status; nothing is opened.
-            struct stat seen{};
-            if (::stat(QFile::encodeName(fdDir + QLatin1Char('/') + fd).constData(), &seen) != 0)
-                continue;
-            if (seen.st_dev == wanted.st_dev && seen.st_ino == wanted.st_ino)
-                if (auto holder = liveProcess(pid))
-                    return holder;
-        }
+        if (hasOpen(pid, device))
+            if (auto holder = liveProcess(pid))
+                return holder;
     }
     return std::nullopt;
 }
@@ -256,63 +372,134 @@ PortFault faultOf(int error)
     }
 }
 
-QString message(PortFault fault, const QString& device, const QString& detail, const std::optional<PortHolder>& holder,
-                const QString& lockFile, const QString& devicesRoot)
+QString message(const PortRefusal& refusal, const QString& devicesRoot)
 {
-    QString what;
-    switch (fault) {
+    const QString device = printableText(refusal.device);
+    const QString lockFile = printableText(refusal.lockFile);
+    QString body;
+    QString detail;
+    switch (refusal.fault) {
     case PortFault::Missing: {
         const QList<SerialAdapter> adapters = usbSerialAdapters(devicesRoot);
-        what = adapters.isEmpty()
-            ? QStringLiteral("장치가 없고, 연결된 USB 직렬 어댑터도 없습니다. 로봇의 케이블과 USB 직렬 어댑터를 "
-                             "컴퓨터에 연결한 뒤 다시 실행하십시오.")
-            : QStringLiteral("장치가 없습니다. ") + adapterRecipe(device, adapters);
+        body = adapters.isEmpty()
+            ? QStringLiteral("장치 %1이(가) 이 컴퓨터에 없고, 연결된 USB 직렬 어댑터도 없습니다.\n로봇의 케이블과 USB "
+                             "직렬 어댑터를 컴퓨터에 연결한 뒤 로봇 콘솔을 다시 시작하십시오.")
+                  .arg(device)
+            : QStringLiteral("장치 %1은(는) 이 컴퓨터에 없지만, USB 직렬 어댑터가 있습니다: %2.\n%3")
+                  .arg(device, adapterList(adapters), adapterRecipe(adapters));
         break;
     }
     case PortFault::NoPermission:
-        what = QStringLiteral("이 사용자(%1)에게는 장치를 열 권한이 없습니다. ").arg(userName())
-            + permissionAdvice(device);
+        body = permissionAdvice(refusal.device);
         break;
     case PortFault::Busy:
-        if (holder)
-            what = QStringLiteral("다른 프로그램이 사용 중입니다: %1. 그 프로그램을 닫은 뒤 다시 실행하십시오.")
-                       .arg(describe(*holder));
-        else if (!lockFile.isEmpty())
-            what = QStringLiteral("다른 프로그램이 사용 중입니다 (잠금 파일 %1). 그 프로그램을 닫은 뒤 다시 "
-                                  "실행하십시오.")
-                       .arg(lockFile);
+        if (refusal.holder)
+            body = QStringLiteral("다른 프로그램 %1이(가) COM1을 사용하고 있습니다.\n그 프로그램을 끝낸 뒤 로봇 콘솔을 "
+                                  "다시 시작하십시오.")
+                       .arg(describe(*refusal.holder));
         else
-            what = QStringLiteral("다른 프로그램이 사용 중입니다. 그 프로그램을 닫은 뒤 다시 실행하십시오.");
+            body = QStringLiteral("다른 프로그램이 COM1을 사용하고 있지만, 어느 프로그램인지 알 수 없습니다.\nCOM1을 "
+                                  "쓰는 프로그램을 끝낸 뒤 로봇 콘솔을 다시 시작하십시오.");
+        detail = evidenceText(refusal);
         break;
     case PortFault::StaleLock:
-        what = QStringLiteral("잠금 파일 %1 이(가) 남아 있습니다. 그 파일을 만든 프로그램은 이미 끝났지만, 이 사용자는 "
-                              "그 파일을 지울 권한이 없습니다. 관리자에게 \"sudo rm %1\" 명령으로 지워 달라고 한 뒤 다시 "
-                              "실행하십시오.")
-                   .arg(lockFile);
+        body = QStringLiteral("이미 끝난 프로그램의 잠금 파일 %1이(가) 남아 있는데, 이 사용자(%2)는 그 파일을 지울 수 "
+                              "없습니다.\n관리자에게 그 파일을 지우도록 요청하십시오:\nsudo rm %1")
+                   .arg(lockFile, printableText(userName()));
+        break;
+    case PortFault::StrangeLock: {
+        const QString owner = printableText(refusal.lockOwner);
+        const QString remove
+            = refusal.lockKind == LockFileKind::Directory ? QStringLiteral("rm -r ") : QStringLiteral("rm ");
+        // What cannot be read cannot be told from a live program's lock: that is all that is said of it.
+        body = refusal.lockKind == LockFileKind::Unreadable
+            ? QStringLiteral(
+                  "잠금 파일 %1은(는) 사용자 %2의 파일인데, 로봇 콘솔이 읽을 수 없어서 COM1을 쓰는 프로그램이 "
+                  "있는지 알 수 없습니다.\n")
+                  .arg(lockFile, owner)
+            : QStringLiteral("잠금 파일 %1은(는) 실행 중인 프로그램의 잠금이 아니라 사용자 %2의 %3입니다.\n")
+                  .arg(lockFile, owner, lockKindText(refusal.lockKind, refusal.lockDetail));
+        body += refusal.lockRemovableHere
+            ? QStringLiteral("로봇 콘솔은 알 수 없는 파일을 지우지 않으니, 확인하고 지운 뒤 로봇 콘솔을 다시 "
+                             "시작하십시오:\n%1%2")
+                  .arg(remove, lockFile)
+            : QStringLiteral("사용자 %1 또는 관리자만 지울 수 있으니, 관리자에게 확인하고 지우도록 요청하십시오:\n"
+                             "sudo %2%3")
+                  .arg(owner, remove, lockFile);
+        break;
+    }
+    case PortFault::LockDirectory:
+        body = lockDirectoryText(refusal, refusal.systemError);
         break;
     case PortFault::NotSerial:
-        what = QStringLiteral("직렬 포트가 아닙니다 (%1). 관리자에게 로봇이 연결된 직렬 포트를 COM1로 지정하도록 "
-                              "요청하십시오: sudo robot-console-com1 list")
-                   .arg(kindOf(device));
+        body = QStringLiteral("COM1로 정해진 %1은(는) 직렬 포트가 아니라 %2입니다.\n관리자에게 로봇이 연결된 직렬 "
+                              "포트를 COM1로 지정하도록 요청하십시오:\nsudo robot-console-com1 list")
+                   .arg(device, kindOf(refusal.device));
         break;
     case PortFault::IoError: {
-        what = QStringLiteral("장치를 여는 중 입출력 오류가 났습니다. 이 이름의 직렬 포트가 이 컴퓨터에 실제로는 "
-                              "없거나, 어댑터가 빠지는 중이거나 고장 났습니다. 어댑터를 뽑았다가 다시 꽂은 뒤 다시 "
-                              "실행하십시오.");
+        body = QStringLiteral("어댑터가 빠지는 중이거나 고장 났거나 이 이름의 직렬 포트가 실제로는 없어서, COM1을 여는 "
+                              "중 입출력 오류가 발생하였습니다.\n어댑터를 뽑았다가 다시 꽂은 뒤 로봇 콘솔을 다시 "
+                              "시작하십시오.");
         const QList<SerialAdapter> adapters = usbSerialAdapters(devicesRoot);
         if (!adapters.isEmpty())
-            what += QLatin1Char(' ') + adapterRecipe(device, adapters);
+            body += QLatin1Char('\n') + adapterRecipe(adapters);
         break;
     }
     case PortFault::Other:
-        what = QStringLiteral("포트를 열거나 설정할 수 없습니다. 케이블과 어댑터를 다시 연결한 뒤 다시 "
-                              "실행하십시오.");
+        body = QStringLiteral("COM1을 열거나 설정하지 못했습니다.\n케이블과 어댑터를 다시 연결한 뒤 로봇 콘솔을 다시 "
+                              "시작하십시오.");
         break;
     }
-    QString text = QStringLiteral("직렬 포트 %1 을(를) 열 수 없습니다: %2").arg(device, what);
+    QString text = QStringLiteral("COM1(%1)을 열 수 없습니다.\n%2").arg(device, body);
     if (!detail.isEmpty())
-        text += QStringLiteral(" (%1)").arg(detail);
+        text += QStringLiteral("\n자세한 내용: ") + detail;
+    const QString system = !refusal.systemText.isEmpty() ? refusal.systemText
+        : refusal.systemError != 0                       ? QString::fromLocal8Bit(std::strerror(refusal.systemError))
+                                                         : QString();
+    if (!system.isEmpty())
+        text += QStringLiteral("\n시스템 메시지: ") + printableText(system);
     return text;
+}
+
+QString failureMessage(PortFailure failure, const QString& device, const QString& systemText)
+{
+    const QString name = printableText(device);
+    QString text;
+    switch (failure) {
+    case PortFailure::Vanished:
+        text = QStringLiteral("COM1(%1)이 이 컴퓨터에서 사라져, 로봇 콘솔이 COM1을 닫았습니다.\n"
+                              "USB 직렬 어댑터가 뽑혔거나 고장 나서, 로봇에는 더 이상 아무것도 전달되지 않습니다.\n"
+                              "어댑터를 다시 꽂은 뒤 로봇 콘솔을 다시 시작하십시오.")
+                   .arg(name);
+        break;
+    case PortFailure::HungUp:
+        text = QStringLiteral("COM1(%1)의 연결이 끊어져, 로봇 콘솔이 COM1을 닫았습니다.\n"
+                              "어댑터가 뽑혔거나 장치가 멈추어서, 로봇에는 더 이상 아무것도 전달되지 않습니다.\n"
+                              "케이블과 어댑터를 다시 연결한 뒤 로봇 콘솔을 다시 시작하십시오.")
+                   .arg(name);
+        break;
+    case PortFailure::WriteFailed:
+        text = QStringLiteral("COM1(%1)로 보내는 중 오류가 발생하여, 로봇 콘솔이 COM1을 닫았습니다.\n"
+                              "마지막 명령이 로봇에 전달되지 않았을 수 있고, 이제는 아무것도 전달되지 않습니다.\n"
+                              "케이블과 어댑터를 확인한 뒤 로봇 콘솔을 다시 시작하십시오.")
+                   .arg(name);
+        break;
+    }
+    if (!systemText.isEmpty())
+        text += QStringLiteral("\n시스템 메시지: ") + printableText(systemText);
+    return text;
+}
+
+QString message(PortFault fault, const QString& device, const QString& detail, const std::optional<PortHolder>& holder,
+                const QString& lockFile, const QString& devicesRoot)
+{
+    PortRefusal refusal;
+    refusal.fault = fault;
+    refusal.device = device;
+    refusal.systemText = detail;
+    refusal.holder = holder;
+    refusal.lockFile = lockFile;
+    return message(refusal, devicesRoot);
 }
 
 } // namespace PortDiagnosis

@@ -4,8 +4,8 @@
 //
 // Usage: console-harness [--devices-root DIR] [DEVICE]
 // Without DEVICE, COM1 is found as robot-console finds it (the desk's assignment, else the default).
-// Prints "running" once the window is up, and every message box's text as "message: TEXT" (then closes
-// the box). Exits with the console's own status. --devices-root makes the diagnosis of a failed start look
+// Prints "running" once the window is up, and every message box's text as "message: TEXT" with its line
+// breaks written as \n (then closes the box). Exits with the console's own status. --devices-root makes the diagnosis of a failed start look
 // for USB-serial adapters under DIR/dev instead of the machine's /dev.
 
 #include "app/console.h"
@@ -37,7 +37,9 @@ int main(int argc, char** argv)
     QTimer watch;
     watch.callOnTimeout([&announced] {
         if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-            std::printf("message: %s\n", qPrintable(box->text()));
+            QString text = box->text();
+            text.replace(QLatin1Char('\n'), QStringLiteral("\\n"));
+            std::printf("message: %s\n", qPrintable(text));
             std::fflush(stdout);
             box->done(QMessageBox::Ok);
         }

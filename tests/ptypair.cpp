@@ -16,12 +16,14 @@ PtyPair::PtyPair()
     m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (m_master < 0)
         return;
+    // Not inherited: a process that a test starts must not have the line open unless it opens it itself.
+    ::fcntl(m_master, F_SETFD, FD_CLOEXEC);
     if (::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0) {
         closeMaster();
         return;
     }
     m_slavePath = QString::fromLocal8Bit(::ptsname(m_master));
-    m_slaveHold = ::open(m_slavePath.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    m_slaveHold = ::open(m_slavePath.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     termios raw{};
     if (m_slaveHold >= 0 && ::tcgetattr(m_slaveHold, &raw) == 0) {
         ::cfmakeraw(&raw);

@@ -131,8 +131,13 @@ void LinkMonitorTest::aFailingPortIsShownAtOnceAndStopStaysClickable()
     QTRY_VERIFY2_WITH_TIMEOUT((box = m_form->findChild<QMessageBox*>(QStringLiteral("PortFailure"))) != nullptr
                                   && box->isVisible(),
                               "no message appeared when the device vanished", 3000);
-    QVERIFY2(box->text().contains(m_line->slavePath()) && box->text().contains(QStringLiteral("응답하지 않아")),
-             qPrintable(QStringLiteral("the message does not name the device and why: %1").arg(box->text())));
+    // A closed master takes the slave's node with it, as a pulled adapter does: what happened, that nothing
+    // reaches the robot, what to do.
+    QVERIFY2(box->text().startsWith(QStringLiteral("COM1(%1)이 이 컴퓨터에서 사라져, 로봇 콘솔이 COM1을 닫았습니다.\n")
+                                        .arg(m_line->slavePath()))
+                 && box->text().contains(QStringLiteral("로봇에는 더 이상 아무것도 전달되지 않습니다."))
+                 && box->text().contains(QStringLiteral("로봇 콘솔을 다시 시작하십시오.")),
+             qPrintable(QStringLiteral("the message does not say what happened to COM1: %1").arg(box->text())));
     QVERIFY2(QApplication::activeModalWidget() == nullptr && !box->isModal(), "the message blocks the window");
 
     QTest::mouseClick(m_form->SpeedButton5, Qt::LeftButton);

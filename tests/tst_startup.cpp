@@ -57,15 +57,15 @@ void StartupTest::aPortThatCannotBeOpenedIsShownAndFailsTheStart()
     QString reason;
     if (why == QStringLiteral("missing")) {
         device = line.slavePath() + QStringLiteral("-gone");
-        reason = QStringLiteral("장치가 없");
+        reason = QStringLiteral("이 컴퓨터에 없");
     } else if (why == QStringLiteral("busy")) {
         device = line.slavePath();
         holder = std::make_unique<TApdComPort>(device);
-        reason = QStringLiteral("다른 프로그램이 사용 중");
+        reason = QStringLiteral("다른 프로그램 tst_startup(프로세스 ");
     } else {
         plainFile.open();
         device = plainFile.fileName();
-        reason = QStringLiteral("직렬 포트가 아닙니다");
+        reason = QStringLiteral("직렬 포트가 아니라 일반 파일입니다");
     }
 
     MessageBoxCatcher catcher;
@@ -75,7 +75,9 @@ void StartupTest::aPortThatCannotBeOpenedIsShownAndFailsTheStart()
     QVERIFY2(catcher.texts().size() == 1,
              qPrintable(QStringLiteral("expected one message, got %1").arg(catcher.texts().size())));
     const QString message = catcher.texts().constFirst();
-    QVERIFY2(message.contains(device), qPrintable(QStringLiteral("the message does not name the device: ") + message));
+    QVERIFY2(message.startsWith(QStringLiteral("COM1(%1)을 열 수 없습니다.\n").arg(device)),
+             qPrintable(QStringLiteral("the first line does not say that COM1 with its device cannot be opened: ")
+                        + message));
     QVERIFY2(message.contains(reason), qPrintable(QStringLiteral("the message does not give the reason: ") + message));
 }
 
