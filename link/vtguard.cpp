@@ -218,7 +218,7 @@ void VtGuard::filter(std::u32string_view text, std::string& buffer)
     // At most eight bytes per character: a held-back ESC and a four-byte character after it take five, and
     // the character sets' restore (kMaxRestoreBytes) ends a sequence of two at least (ESC 8), which with its
     // own two bytes fits the sixteen of those two characters.
-    static_assert(2 + kMaxRestoreBytes <= 2 * 8);
+    static_assert(2 + kMaxRestoreBytes <= std::size_t{2} * 8);
     const std::size_t base = buffer.size();
     buffer.resize(base + 8 * text.size());
     char* const start = buffer.data() + base;
