@@ -223,6 +223,17 @@ struct VtScreen::History
     std::vector<std::unique_ptr<VTermScreenCell[]>> whole; // a ring row's cells, when it is not
     int first = 0; // ring row of the oldest line
     int count = 0;
+
+    // The cell as libvterm gave it (a zeroed one if never written).
+    VTermScreenCell cell(std::size_t row, int column) const
+    {
+        const auto at = static_cast<std::size_t>(column);
+        if (whole[row])
+            return whole[row][at];
+        VTermScreenCell stored = style[row];
+        stored.chars[0] = chars[row * kColumns + at];
+        return stored;
+    }
 };
 
 namespace {
@@ -305,13 +316,7 @@ VtScreen::Cell VtScreen::lineCell(int line, int column) const
         return {};
     const History& h = *m_history;
     const auto row = static_cast<std::size_t>((h.first + count + line) % kScrollbackLines);
-    VTermScreenCell stored{};
-    if (h.whole[row]) {
-        stored = h.whole[row][static_cast<std::size_t>(column)];
-    } else {
-        stored = h.style[row];
-        stored.chars[0] = h.chars[row * kColumns + static_cast<std::size_t>(column)];
-    }
+    const VTermScreenCell stored = h.cell(row, column);
     // A cell never written (zeroed) is a blank with the default colours.
     if (stored.width == 0 && stored.chars[0] == 0)
         return {};
