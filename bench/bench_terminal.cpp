@@ -238,14 +238,15 @@ void latency(TApdTerminal* pane, Watcher& watcher)
 {
     PtyPair line;
     TApdComPort port(line.slavePath());
-    pane->setComPort(&port);
     constexpr int kSamples = 300;
     std::vector<Clock::time_point> sentAt(kSamples);
     std::vector<double> latencies;
     std::atomic<int> sent{0};
     qsizetype received = 0;
     int painted = 0;
+    // Counted before the pane takes the bytes: a piece read after a quiet spell is painted within its delivery.
     QObject::connect(&port, &TApdComPort::dataReceived, pane, [&](const QByteArray& bytes) { received += bytes.size(); });
+    pane->setComPort(&port);
     pane->installEventFilter(&watcher);
     watcher.onPaint = [&] {
         const auto now = Clock::now();

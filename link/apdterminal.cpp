@@ -102,7 +102,7 @@ TApdTerminal::TApdTerminal(QWidget* parent)
 
     m_throttle.setSingleShot(true);
     m_throttle.setTimerType(Qt::PreciseTimer);
-    connect(&m_throttle, &QTimer::timeout, this, &TApdTerminal::flushPaint);
+    connect(&m_throttle, &QTimer::timeout, this, [this] { flushPaint(); });
     connect(&m_blink, &QTimer::timeout, this, &TApdTerminal::toggleCursor);
     connect(&m_screen, &VtScreen::cellsChanged, this, &TApdTerminal::onCellsChanged);
     connect(&m_screen, &VtScreen::cursorMoved, this, &TApdTerminal::onCursorMoved);
@@ -146,7 +146,16 @@ void TApdTerminal::ClearWindow()
 
 void TApdTerminal::receive(const QByteArray& bytes)
 {
+    writeToScreen(bytes);
+}
+
+void TApdTerminal::writeToScreen(const QByteArray& bytes)
+{
+    // The whole piece is drawn in one flush: what it changed and the lines it scrolled, together.
+    m_writing = true;
     m_screen.write(bytes);
+    m_writing = false;
+    schedulePaint(QRegion());
 }
 
 bool TApdTerminal::startCapture(const QString& path, bool append, QString* error)
@@ -199,7 +208,7 @@ void TApdTerminal::send(const QByteArray& bytes)
     if (m_port != nullptr)
         m_port->PutString(bytes);
     if (HalfDuplex)
-        m_screen.write(bytes);
+        writeToScreen(bytes);
 }
 
 QRect TApdTerminal::cellsToPixels(const QRect& cells)
@@ -240,7 +249,26 @@ void TApdTerminal::onCellsMoved(const QRect& area, int rows)
     // Cells not drawn yet travel with the move; what it exposed is reported as changed right after.
     const QRegion staleInside = m_stale & pixels;
     m_stale = (m_stale - pixels) + (staleInside.translated(0, dy) & pixels);
-    schedulePaint(pixels);
+
+    // The window's pixels make the same move at the flush; what was pending inside the area moves with them.
+    const QRegion pendingInside = m_pending & pixels;
+    m_pending = (m_pending - pixels) + (pendingInside.translated(0, dy) & pixels);
+    // The cursor and the text being composed are laid over the canvas where the screen has them, which the
+    // move leaves in place: the window's copy of them moves away from there.
+    QRect overlay = cursorArea(m_cursorShown, true);
+    if (!m_preedit.isEmpty())
+        overlay = QRect(0, overlay.y(), kGrid.width(), kCellHeight);
+    m_pending += overlay;
+    m_pending += overlay.translated(0, dy) & pixels;
+    // The rows the move exposes (their cells are reported as changed too).
+    m_pending += (dy < 0 ? QRect(pixels.left(), pixels.bottom() + 1 + dy, pixels.width(), -dy)
+                         : QRect(pixels.left(), pixels.top(), pixels.width(), dy))
+        & pixels;
+    if (!m_moves.empty() && m_moves.back().area == pixels)
+        m_moves.back().dy += dy;
+    else
+        m_moves.push_back({pixels, dy});
+    schedulePaint(QRegion());
 }
 
 void TApdTerminal::onHistoryGrew(int count)
@@ -388,24 +416,37 @@ void TApdTerminal::onCursorMoved(const QPoint& position, bool /*visible*/)
     schedulePaint(dirty);
 }
 
-void TApdTerminal::schedulePaint(const QRect& pixels)
+void TApdTerminal::schedulePaint(const QRegion& pixels)
 {
-    m_pending |= pixels;
-    if (m_throttle.isActive())
+    m_pending += pixels;
+    if (m_writing || m_throttle.isActive() || !hasPendingPaint())
         return;
     const qint64 since = m_sinceLastFlush.isValid() ? m_sinceLastFlush.elapsed() : kMinPaintIntervalMs;
+    // After a quiet spell the change is painted before the loop turns again: a lone byte shows at once.
     if (since >= kMinPaintIntervalMs)
-        flushPaint();
+        flushPaint(true);
     else
         m_throttle.start(static_cast<int>(kMinPaintIntervalMs - since));
 }
 
-void TApdTerminal::flushPaint()
+void TApdTerminal::flushPaint(bool now)
 {
-    if (m_pending.isEmpty())
+    if (!hasPendingPaint())
         return;
-    update(m_pending);
-    m_pending = QRect();
+    for (const Move& move : m_moves) {
+        // A window copy painted since the move holds pixels from both sides of it: the area is drawn again.
+        if (m_movesOverpainted)
+            m_pending += move.area;
+        else
+            scroll(0, move.dy, move.area);
+    }
+    m_moves.clear();
+    m_movesOverpainted = false;
+    if (now)
+        repaint(m_pending);
+    else
+        update(m_pending);
+    m_pending = QRegion();
     m_sinceLastFlush.start();
 }
 
@@ -432,6 +473,9 @@ void TApdTerminal::updateBlinking()
 void TApdTerminal::toggleCursor()
 {
     m_cursorOn = !m_cursorOn;
+    // The window's pixels make their pending moves first, so that the blink is painted where they end.
+    if (!m_moves.empty())
+        flushPaint();
     // Straight to update: a blink is at most two paints a second and must not wait behind the throttle.
     update(cursorArea(m_cursorShown, true).translated(0, m_scrollBack * kCellHeight));
 }
@@ -702,6 +746,8 @@ void TApdTerminal::drawMarkers(QPainter& painter) const
 void TApdTerminal::paintEvent(QPaintEvent* event)
 {
     ++m_paints;
+    if (!m_moves.empty())
+        m_movesOverpainted = true;
     drawStaleCells();
     QPainter painter(this);
     const QRect area = event->rect();

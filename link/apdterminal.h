@@ -24,9 +24,11 @@
 //
 // Painting: the cells are drawn into a canvas of the pane's size. Only damaged cells are drawn again, and
 // a scroll moves the canvas's pixels and draws only the rows it exposed; a paint copies the canvas and
-// lays the cursor, the text being composed and the scroll-back marker over it. Repaints are spaced at
-// least kMinPaintIntervalMs apart however fast bytes arrive; a burst is painted at once if the last
-// paint is old enough, or at the end of the interval otherwise. The cursor blinks (BlinkTime ms per
+// lays the cursor, the text being composed and the scroll-back marker over it. The window's own pixels
+// make the same moves (on the X server, once per repaint however many lines scrolled), so that a repaint
+// sends only the rows and cells that changed. Repaints are spaced at least kMinPaintIntervalMs apart however
+// fast bytes arrive; a piece read after a quiet spell is painted before the loop turns again, a burst at
+// the end of the interval. The cursor blinks (BlinkTime ms per
 // phase) only while the window is active and the pane shown; otherwise no timer runs at all.
 //
 // Scroll-back: the wheel and Shift+Page Up/Down move the view through the screen's scroll-back and send
@@ -68,6 +70,7 @@
 
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 class QKeyEvent;
 class TApdComPort;
@@ -155,7 +158,7 @@ public:
     // Paints done so far (benchmarks and diagnostics).
     quint64 paintCount() const { return m_paints; }
     // True while damage waits for the paint throttle.
-    bool hasPendingPaint() const { return !m_pending.isEmpty(); }
+    bool hasPendingPaint() const { return !m_pending.isEmpty() || !m_moves.empty(); }
 
     QSize sizeHint() const override;
 
@@ -219,8 +222,11 @@ private:
     void onCursorMoved(const QPoint& position, bool visible);
     // The pixels of the cursor at `position` (a cell of the screen); see the definition for `margin`.
     QRect cursorArea(const QPoint& position, bool margin) const;
-    void schedulePaint(const QRect& pixels);
-    void flushPaint();
+    void writeToScreen(const QByteArray& bytes);
+    void schedulePaint(const QRegion& pixels);
+    // Brings the window up to the canvas: the moves first, on the window's own pixels, then the pending
+    // area, painted at once (`now`) or on the loop's next turn.
+    void flushPaint(bool now = false);
     void updateBlinking();
     void toggleCursor();
     // The face and the line-drawing set in one pair of colours, made on first use.
@@ -246,7 +252,17 @@ private:
     QTimer m_throttle;
     QTimer m_blink;
     QElapsedTimer m_sinceLastFlush;
-    QRect m_pending;
+    QRegion m_pending; // window pixels that differ from the canvas and its overlays, once m_moves are done
+    // A scroll of the canvas that the window's pixels have yet to follow: applied at the flush, so that the
+    // X server copies the pane once per frame however many lines it scrolled and only new rows travel.
+    struct Move
+    {
+        QRect area;
+        int dy = 0;
+    };
+    std::vector<Move> m_moves;
+    bool m_movesOverpainted = false; // a paint came between a move and its flush: the area is redrawn whole
+    bool m_writing = false; // inside a write to the screen: the flush waits for its end
     QPixmap m_canvas;
     QRegion m_stale; // canvas pixels not drawn since their cells changed
     int m_scrollBack = 0;

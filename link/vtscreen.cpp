@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -294,10 +295,48 @@ int VtScreen::onMoveRect(const QRect& dest, const QRect& src)
 
 struct VtScreen::History
 {
-    std::vector<VTermScreenCell> cells; // kScrollbackLines rows of kColumns, a ring
-    int first = 0;                      // ring row of the oldest line
+    // Most lines are one character a cell in one style: such a line keeps its characters, four bytes a
+    // cell, and one cell for the style of all of them (a tenth of its cells' size); any other line keeps its
+    // cells whole.
+    std::vector<char32_t> chars; // kColumns a ring row, for a plain line
+    std::vector<VTermScreenCell> style; // a ring row's style, when it is plain
+    std::vector<std::unique_ptr<VTermScreenCell[]>> whole; // a ring row's cells, when it is not
+    int first = 0; // ring row of the oldest line
     int count = 0;
+
+    // The cell as libvterm gave it (a zeroed one if never written).
+    VTermScreenCell cell(std::size_t row, int column) const
+    {
+        const auto at = static_cast<std::size_t>(column);
+        if (whole[row])
+            return whole[row][at];
+        VTermScreenCell stored = style[row];
+        stored.chars[0] = chars[row * kColumns + at];
+        return stored;
+    }
 };
+
+namespace {
+
+bool sameColour(const VTermColor& a, const VTermColor& b)
+{
+    if (a.type != b.type)
+        return false;
+    if (VTERM_COLOR_IS_INDEXED(&a))
+        return a.indexed.idx == b.indexed.idx;
+    return a.rgb.red == b.rgb.red && a.rgb.green == b.rgb.green && a.rgb.blue == b.rgb.blue;
+}
+
+// Both cells show their one character (if any) at the same width, in the same attributes and colours.
+bool sameStyle(const VTermScreenCell& a, const VTermScreenCell& b)
+{
+    return a.width == b.width && a.chars[1] == 0 && a.chars[0] != 0xFFFFFFFFu && a.attrs.bold == b.attrs.bold
+        && a.attrs.underline == b.attrs.underline && a.attrs.italic == b.attrs.italic && a.attrs.blink == b.attrs.blink
+        && a.attrs.reverse == b.attrs.reverse && a.attrs.strike == b.attrs.strike && a.attrs.font == b.attrs.font
+        && a.attrs.dwl == b.attrs.dwl && a.attrs.dhl == b.attrs.dhl && sameColour(a.fg, b.fg) && sameColour(a.bg, b.bg);
+}
+
+} // namespace
 
 int VtScreen::historyLines() const
 {
@@ -315,20 +354,35 @@ void VtScreen::pushLine(const void* vtermCells, int columns)
         // run holds only what it scrolled off.
         row = h.count;
         ++h.count;
-        constexpr auto kCapacity = static_cast<std::size_t>(kScrollbackLines) * kColumns;
-        const std::size_t needed = static_cast<std::size_t>(h.count) * kColumns;
-        if (h.cells.size() < needed)
-            h.cells.resize(std::max(needed, std::min(2 * h.cells.size(), kCapacity)));
+        const auto needed = static_cast<std::size_t>(h.count);
+        if (h.style.size() < needed) {
+            const std::size_t rows
+                = std::max(needed, std::min(2 * h.style.size(), static_cast<std::size_t>(kScrollbackLines)));
+            h.chars.resize(rows * kColumns);
+            h.style.resize(rows);
+            h.whole.resize(rows);
+        }
     } else {
         // Full: the oldest line makes room.
         row = h.first;
         h.first = (h.first + 1) % kScrollbackLines;
     }
-    VTermScreenCell* target = &h.cells[static_cast<std::size_t>(row) * kColumns];
+    std::array<VTermScreenCell, kColumns> line{};
     const int copied = std::clamp(columns, 0, kColumns);
-    std::memcpy(target, vtermCells, static_cast<std::size_t>(copied) * sizeof(VTermScreenCell));
-    for (int column = copied; column < kColumns; ++column)
-        target[column] = VTermScreenCell{};
+    std::memcpy(line.data(), vtermCells, static_cast<std::size_t>(copied) * sizeof(VTermScreenCell));
+    const auto at = static_cast<std::size_t>(row);
+    const bool plain
+        = std::all_of(line.begin(), line.end(), [&](const VTermScreenCell& cell) { return sameStyle(cell, line[0]); });
+    if (plain) {
+        h.whole[at].reset();
+        h.style[at] = line[0];
+        for (int column = 0; column < kColumns; ++column)
+            h.chars[at * kColumns + static_cast<std::size_t>(column)] = line[static_cast<std::size_t>(column)].chars[0];
+    } else {
+        if (!h.whole[at])
+            h.whole[at] = std::make_unique<VTermScreenCell[]>(kColumns);
+        std::copy(line.begin(), line.end(), h.whole[at].get());
+    }
     ++m_linesPushed;
     ++m_pushedSinceEmit;
 }
@@ -341,8 +395,8 @@ VtScreen::Cell VtScreen::lineCell(int line, int column) const
     if (line < -count || column < 0 || column >= kColumns)
         return {};
     const History& h = *m_history;
-    const int row = (h.first + count + line) % kScrollbackLines;
-    const VTermScreenCell& stored = h.cells[static_cast<std::size_t>(row) * kColumns + static_cast<std::size_t>(column)];
+    const auto row = static_cast<std::size_t>((h.first + count + line) % kScrollbackLines);
+    const VTermScreenCell stored = h.cell(row, column);
     // A cell never written (zeroed) is a blank with the default colours.
     if (stored.width == 0 && stored.chars[0] == 0)
         return {};

@@ -224,6 +224,12 @@ void VtScreenTest::theSameBytesReadAsXtermShowsThem_data()
                                           << QStringLiteral("bottom") << Size::DoubleBottom;
     QTest::newRow("a double-width line keeps its size in the scroll-back")
         << "\x1b#6wide\r\n" + numberedLines(0, 20) << QByteArray() << -1 << QStringLiteral("wide") << Size::DoubleWidth;
+    QTest::newRow("Hangul and a change of colour in the scroll-back")
+        << "\x1b[31m\xb8\xde\xb8\xf0\x1b[0m ok\r\n" + numberedLines(0, 20) << QByteArray() << -1
+        << QStringLiteral("메모 ok") << Size::Single;
+    QTest::newRow("a line in one colour in the scroll-back")
+        << "\x1b[1;33mbright\r\n\x1b[0m" + numberedLines(0, 20) << QByteArray() << -1 << QStringLiteral("bright")
+        << Size::Single;
 }
 
 void VtScreenTest::theSameBytesReadAsXtermShowsThem()
