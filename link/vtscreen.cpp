@@ -420,7 +420,7 @@ QString VtScreen::lineText(int line, int first, int last) const
                 continue;
         } else {
             const int row = (m_history->first + count + line) % kScrollbackLines;
-            source = &m_history->cells[static_cast<std::size_t>(row) * kColumns + static_cast<std::size_t>(column)];
+            held = m_history->cell(static_cast<std::size_t>(row), column);
         }
         // libvterm marks the right half of a double-width character with (uint32_t)-1; a cell never written
         // (zeroed) is a blank.
