@@ -97,10 +97,11 @@ void TApdProtocol::tick()
 {
     advanceLineMeter();
     if (m_port->hasFailed() || !m_port->isOpen()) {
-        failEverything(m_port->failureReason().isEmpty()
-                           ? QStringLiteral("COM1(%1)이 닫혀 있어 파일을 보낼 수 없습니다.\n로봇 콘솔을 다시 시작하십시오.")
-                                 .arg(m_port->device())
-                           : m_port->failureReason());
+        failEverything(
+            m_port->failureReason().isEmpty()
+                ? QStringLiteral("COM1(%1)이 닫혀 있어 파일을 보낼 수 없습니다.\n로봇 콘솔을 다시 시작하십시오.")
+                      .arg(m_port->device())
+                : m_port->failureReason());
         return;
     }
     if (m_state == State::Idle) {

@@ -25,10 +25,9 @@
 // What went wrong with a file after it was opened.
 struct FileTrouble
 {
-    enum class Kind
-    {
+    enum class Kind {
         None,
-        Gone,         // the path names another file, or none
+        Gone, // the path names another file, or none
         Unverifiable, // the file can no longer be looked at
         Shrank,
         Grew,
