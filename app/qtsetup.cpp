@@ -9,10 +9,13 @@
 
 #include <clocale>
 #include <cstdio>
+#ifndef Q_OS_WIN
 #include <langinfo.h>
+#endif
 
 namespace {
 
+#ifndef Q_OS_WIN
 bool isUtf8(const char* codeset)
 {
     return qstricmp(codeset, "UTF-8") == 0 || qstricmp(codeset, "utf8") == 0;
@@ -40,6 +43,7 @@ void useUtf8CharacterType()
                                       "이 컴퓨터의 언어 설정(로캘)으로는 한글 제목을 전할 수 없습니다.\n"
                                       "자세한 내용: C.UTF-8 로캘을 쓸 수 없습니다."));
 }
+#endif
 
 } // namespace
 
@@ -63,7 +67,9 @@ void chooseQtPlatformSettings()
 
 void setUpQtForConsole()
 {
-    useUtf8CharacterType();
+#ifndef Q_OS_WIN
+    useUtf8CharacterType(); // Windows takes window titles in UTF-16 whatever the locale
+#endif
 
     // A resource path: Qt's settings neither find a file there nor can create one.
     for (const auto format : {QSettings::NativeFormat, QSettings::IniFormat})

@@ -13,12 +13,48 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef Q_OS_WIN
+#include <QFileInfo>
+#include <io.h>
+#endif
 
 namespace {
 
+bool diskFull(int error)
+{
+#ifdef EDQUOT
+    if (error == EDQUOT)
+        return true;
+#endif
+    return error == ENOSPC;
+}
+
+// Opens the capture file for writing only, kept from child processes.
+int openForWriting(const QString& path, const QByteArray& nativePath, bool append)
+{
+    const int how = append ? O_APPEND : O_TRUNC;
+#ifdef Q_OS_WIN
+    Q_UNUSED(nativePath);
+    return ::_wopen(reinterpret_cast<const wchar_t*>(path.utf16()),
+                    _O_WRONLY | _O_CREAT | _O_BINARY | _O_NOINHERIT | how, _S_IREAD | _S_IWRITE);
+#else
+    Q_UNUSED(path);
+    return ::open(nativePath.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | how, 0666);
+#endif
+}
+
+int flushToDisk(int fd)
+{
+#ifdef Q_OS_WIN
+    return ::_commit(fd);
+#else
+    return ::fsync(fd);
+#endif
+}
+
 QString systemError(int error)
 {
-    if (error == ENOSPC || error == EDQUOT)
+    if (diskFull(error))
         return QStringLiteral("디스크에 빈 공간이 없습니다.");
     // A sentence, as the messages that quote it expect.
     QString text = QString::fromLocal8Bit(std::strerror(error));
@@ -43,6 +79,26 @@ struct CaptureWriter::Session
     ino_t inode = 0;
 };
 
+namespace {
+
+// True while the session's path still names the file that it opened: the file and its folder were neither
+// removed nor moved. Windows keeps no file numbers in stat, and removes neither while the file is open.
+bool stillThere(const QString& path, const QByteArray& nativePath, dev_t device, ino_t inode)
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(nativePath);
+    Q_UNUSED(device);
+    Q_UNUSED(inode);
+    return QFileInfo::exists(path);
+#else
+    Q_UNUSED(path);
+    struct stat status = {};
+    return ::stat(nativePath.constData(), &status) == 0 && status.st_dev == device && status.st_ino == inode;
+#endif
+}
+
+} // namespace
+
 CaptureWriter::CaptureWriter(QObject* parent) : QObject(parent)
 {
 }
@@ -64,8 +120,7 @@ bool CaptureWriter::open(const QString& path, bool append, QString* error)
     auto session = std::make_shared<Session>();
     session->path = path;
     session->nativePath = encodeFileName(path);
-    session->fd = ::open(session->nativePath.constData(),
-                         O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | (append ? O_APPEND : O_TRUNC), 0666);
+    session->fd = openForWriting(path, session->nativePath, append);
     if (session->fd < 0) {
         if (error != nullptr)
             *error = systemError(errno);
@@ -168,18 +223,14 @@ void CaptureWriter::run(const std::shared_ptr<Session>& session, CaptureWriter* 
             break;
         if (closing || Clock::now() - lastCheck >= interval) {
             lastCheck = Clock::now();
-            struct stat status
-            {
-            };
-            if (::stat(session->nativePath.constData(), &status) != 0 || status.st_dev != session->device
-                || status.st_ino != session->inode) {
+            if (!stillThere(session->path, session->nativePath, session->device, session->inode)) {
                 failure = QStringLiteral("파일이나 그 폴더가 지워졌거나 옮겨졌습니다.");
                 break;
             }
         }
         if (closing) {
             // Devices and pipes take no flush to the disk; everything else must.
-            if (::fsync(session->fd) != 0 && errno != EINVAL && errno != EROFS)
+            if (flushToDisk(session->fd) != 0 && errno != EINVAL && errno != EROFS)
                 failure = systemError(errno);
             break;
         }
