@@ -33,6 +33,7 @@
 #include <QFileInfo>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPixmap>
 #include <QScreen>
 #include <QTemporaryDir>
@@ -211,7 +212,21 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "console-shot: no state %s\n", qPrintable(state));
         return 2;
     }
-    const QPixmap shot = form.screen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
+    // Only what the console's windows draw is taken from the screen: the rest of the area (beside a menu or a
+    // message box that reaches past the window, and the frames, which no window manager draws here) holds
+    // whatever was drawn there last, and is left clear.
+    const QPixmap screen = form.screen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
+    QPixmap shot(screen.size());
+    shot.fill(Qt::transparent);
+    {
+        QPainter painter(&shot);
+        for (const QWidget* window : QApplication::topLevelWidgets()) {
+            if (!window->isVisible())
+                continue;
+            const QRect covered = window->geometry().intersected(area).translated(-area.topLeft());
+            painter.drawPixmap(covered, screen, covered);
+        }
+    }
     Form1 = nullptr;
     if (!shot.save(output)) {
         std::fprintf(stderr, "console-shot: cannot write %s\n", qPrintable(output));
