@@ -1,8 +1,6 @@
 #include "app/endsignals.h"
 
-#include <QApplication>
 #include <QSocketNotifier>
-#include <QWidget>
 
 #include <array>
 #include <cerrno>
@@ -14,8 +12,6 @@
 namespace {
 
 constexpr std::array kEndSignals{SIGTERM, SIGINT, SIGHUP};
-// Bounds the closing of pop-ups, in case one refuses to go.
-constexpr int kMaxPopups = 64;
 
 // The pipe's ends while an EndSignals lives; the handler only ever writes to the second.
 int g_pipe[2] = {-1, -1};
@@ -73,14 +69,5 @@ void EndSignals::onSignal()
     m_notifier->setEnabled(false);
     for (const int signal : kEndSignals)
         setAction(signal, SIG_DFL);
-    // Whatever is in front goes first: the pop-ups, then a modal dialog (its loop ends as if cancelled).
-    for (int i = 0; i < kMaxPopups; ++i) {
-        QWidget* popup = QApplication::activePopupWidget();
-        if (popup == nullptr)
-            break;
-        if (!popup->close())
-            popup->hide();
-    }
-    QApplication::closeAllWindows();
-    QCoreApplication::exit(0);
+    closeEverything();
 }

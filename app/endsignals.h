@@ -35,6 +35,8 @@ public:
 
 private:
     void onSignal();
+    // Closes every window as the exit button does, what is in front first, and ends the event loop with 0.
+    static void closeEverything();
 
     QSocketNotifier* m_notifier = nullptr;
     int m_received = 0;

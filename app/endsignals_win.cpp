@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QSessionManager>
-#include <QWidget>
 
 #include <csignal>
 
@@ -13,13 +12,6 @@
 // question, which ends a download at once; the loop's end is asked for too, and where Windows ends the
 // process first, COM1's open ends with it. A plain request to close (WM_CLOSE, as taskkill without /F
 // sends) is a close of the window, which Qt already makes of it.
-
-namespace {
-
-// Bounds the closing of pop-ups, in case one refuses to go.
-constexpr int kMaxPopups = 64;
-
-} // namespace
 
 EndSignals::EndSignals(QObject* parent) : QObject(parent)
 {
@@ -39,14 +31,5 @@ void EndSignals::onSignal()
         return;
     // The session's end stands for the signals that end the console elsewhere.
     m_received = SIGTERM;
-    // Whatever is in front goes first: the pop-ups, then a modal dialog (its loop ends as if cancelled).
-    for (int i = 0; i < kMaxPopups; ++i) {
-        QWidget* popup = QApplication::activePopupWidget();
-        if (popup == nullptr)
-            break;
-        if (!popup->close())
-            popup->hide();
-    }
-    QApplication::closeAllWindows();
-    QCoreApplication::exit(0);
+    closeEverything();
 }

@@ -3,7 +3,6 @@
 #include "link/dialogplacement.h"
 #include "link/filename.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -234,22 +233,9 @@ private:
 
 TOpenDialog::TOpenDialog(QWidget* owner) : QObject(owner), m_owner(owner) {}
 
-QStringList TOpenDialog::nameFilters() const
-{
-    const QStringList parts = Filter.split(QLatin1Char('|'));
-    QStringList filters;
-    for (qsizetype i = 0; i + 1 < parts.size(); i += 2)
-        filters << QStringLiteral("%1 (%2)").arg(parts[i], QString(parts[i + 1]).replace(QLatin1Char(';'), QLatin1Char(' ')));
-    return filters;
-}
-
 bool TOpenDialog::Execute()
 {
-    // Always a folder of our own: given none, Qt's dialog would start where any earlier one left off.
-    const QString folder = !m_lastFolder.isEmpty() ? m_lastFolder
-                           : !InitialDir.isEmpty() ? InitialDir
-                                                   : QDir::currentPath();
-    HexFileDialog dialog(m_owner, Title, folder);
+    HexFileDialog dialog(m_owner, Title, startFolder());
     placeBeside(dialog, m_keepInReach);
     dialog.setObjectName(QStringLiteral("OpenDialog1Window"));
     dialog.setAcceptMode(QFileDialog::AcceptOpen);

@@ -51,6 +51,10 @@ public:
     QString FileName;
 
 private:
+    // Always a folder of our own: given none, Qt's dialog would start where any earlier one left off. The
+    // last folder confirmed, else InitialDir, else the working folder.
+    QString startFolder() const;
+
     QWidget* m_owner = nullptr;
     QPointer<QWidget> m_keepInReach;
     QString m_lastFolder;

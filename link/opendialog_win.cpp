@@ -2,7 +2,6 @@
 
 #include "link/dialogplacement.h"
 
-#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QWidget>
@@ -16,23 +15,9 @@ TOpenDialog::TOpenDialog(QWidget* owner) : QObject(owner), m_owner(owner)
 {
 }
 
-QStringList TOpenDialog::nameFilters() const
-{
-    const QStringList parts = Filter.split(QLatin1Char('|'));
-    QStringList filters;
-    for (qsizetype i = 0; i + 1 < parts.size(); i += 2)
-        filters << QStringLiteral("%1 (%2)").arg(parts[i],
-                                                 QString(parts[i + 1]).replace(QLatin1Char(';'), QLatin1Char(' ')));
-    return filters;
-}
-
 bool TOpenDialog::Execute()
 {
-    // Always a folder of our own: given none, Qt's dialog would start where any earlier one left off.
-    const QString folder = !m_lastFolder.isEmpty() ? m_lastFolder
-        : !InitialDir.isEmpty()                    ? InitialDir
-                                                   : QDir::currentPath();
-    QFileDialog dialog(m_owner, Title, folder);
+    QFileDialog dialog(m_owner, Title, startFolder());
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     placeBeside(dialog, m_keepInReach);
     dialog.setObjectName(QStringLiteral("OpenDialog1Window"));
