@@ -114,9 +114,6 @@ TApdTerminal::TApdTerminal(QWidget* parent)
     connect(&m_capture, &CaptureWriter::finished, this, [this] { emit captureFinished(m_capture.path()); });
     connect(&m_saving, &CaptureWriter::failed, this, &TApdTerminal::saveFailed);
     connect(&m_saving, &CaptureWriter::finished, this, [this] { emit savedText(m_saving.path()); });
-    m_canvas = QPixmap(kGrid.size());
-    m_canvas.fill(kBackground);
-    m_stale = kGrid;
 }
 
 TApdTerminal::~TApdTerminal()
@@ -230,7 +227,6 @@ void TApdTerminal::onCellsChanged(const QRect& cells)
         if (isDouble(m_screen.cell(row, 0).lineSize))
             pixels |= QRect(0, row * kCellHeight, kGrid.width(), kCellHeight);
     }
-    m_stale += pixels;
     schedulePaint(pixels);
 }
 
@@ -242,18 +238,10 @@ void TApdTerminal::onCellsMoved(const QRect& area, int rows)
     }
     const QRect pixels = cellsToPixels(area);
     const int dy = rows * kCellHeight;
-    // QPixmap::scroll moves the pixels inside `rect` and leaves the rows it exposes as they were.
-    const qreal ratio = m_canvas.devicePixelRatio();
-    const QRectF device(QPointF(pixels.topLeft()) * ratio, QSizeF(pixels.size()) * ratio);
-    m_canvas.scroll(0, qRound(dy * ratio), device.toRect());
-    // Cells not drawn yet travel with the move; what it exposed is reported as changed right after.
-    const QRegion staleInside = m_stale & pixels;
-    m_stale = (m_stale - pixels) + (staleInside.translated(0, dy) & pixels);
-
     // The window's pixels make the same move at the flush; what was pending inside the area moves with them.
     const QRegion pendingInside = m_pending & pixels;
     m_pending = (m_pending - pixels) + (pendingInside.translated(0, dy) & pixels);
-    // The cursor and the text being composed are laid over the canvas where the screen has them, which the
+    // The cursor and the text being composed are laid over the cells where the screen has them, which the
     // move leaves in place: the window's copy of them moves away from there.
     QRect overlay = cursorArea(m_cursorShown, true);
     if (!m_preedit.isEmpty())
@@ -282,7 +270,6 @@ void TApdTerminal::onHistoryGrew(int count)
 
 void TApdTerminal::invalidateAll()
 {
-    m_stale = kGrid;
     schedulePaint(rect());
 }
 
@@ -292,7 +279,6 @@ void TApdTerminal::scrollView(int linesBack)
     if (target == m_scrollBack)
         return;
     m_scrollBack = target;
-    m_stale = kGrid;
     // The operator is waiting for this one: no throttle.
     update();
 }
@@ -343,7 +329,6 @@ void TApdTerminal::setSelection(const TextPoint& anchor, const TextPoint& end)
     m_anchor = anchor;
     m_selectionEnd = end;
     m_hasSelection = true;
-    m_stale = kGrid;
     update();
 }
 
@@ -352,7 +337,6 @@ void TApdTerminal::clearSelection()
     if (!m_hasSelection)
         return;
     m_hasSelection = false;
-    m_stale = kGrid;
     update();
 }
 
@@ -399,7 +383,7 @@ QRect TApdTerminal::cursorArea(const QPoint& position, bool margin) const
     return {position.x() * kCellWidth * scale, position.y() * kCellHeight, cells * kCellWidth * scale, kCellHeight};
 }
 
-void TApdTerminal::onCursorMoved(const QPoint& position, bool /*visible*/)
+void TApdTerminal::onCursorMoved(const QPoint& position, bool visible)
 {
     QRect dirty = cursorArea(m_cursorShown, true);
     m_cursorShown = position;
@@ -412,7 +396,9 @@ void TApdTerminal::onCursorMoved(const QPoint& position, bool /*visible*/)
     m_cursorOn = true;
     if (m_blink.isActive())
         m_blink.start();
-    updateBlinking();
+    // Of what decides the blinking, only the cursor's visibility comes with a move.
+    if (visible != m_blinkSawCursor)
+        updateBlinking();
     schedulePaint(dirty);
 }
 
@@ -453,8 +439,9 @@ void TApdTerminal::flushPaint(bool now)
 void TApdTerminal::updateBlinking()
 {
     const QWidget* top = window();
-    const bool wanted = isVisible() && top->isActiveWindow() && !top->isMinimized() && m_screen.cursorVisible()
-        && BlinkTime > 0;
+    m_blinkSawCursor = m_screen.cursorVisible();
+    const bool wanted
+        = isVisible() && top->isActiveWindow() && !top->isMinimized() && m_blinkSawCursor && BlinkTime > 0;
     if (wanted == m_blink.isActive())
         return;
     if (wanted) {
@@ -699,13 +686,10 @@ void TApdTerminal::hideEvent(QHideEvent* event)
     updateBlinking();
 }
 
-void TApdTerminal::drawStaleCells()
+void TApdTerminal::drawCells(QPainter& painter, const QRegion& region) const
 {
-    if (m_stale.isEmpty())
-        return;
-    QPainter painter(&m_canvas);
     painter.setFont(m_font);
-    for (const QRect& area : m_stale) {
+    for (const QRect& area : region) {
         const int firstRow = std::max(0, area.top() / kCellHeight);
         const int lastRow = std::min(VtScreen::kRows - 1, area.bottom() / kCellHeight);
         // One column more on the left: the cell there may be the left half of a double-width character.
@@ -718,7 +702,7 @@ void TApdTerminal::drawStaleCells()
             paintRow(painter, row, firstColumn, lastColumn);
         }
     }
-    m_stale = QRegion();
+    painter.setClipping(false);
 }
 
 void TApdTerminal::drawMarkers(QPainter& painter) const
@@ -748,10 +732,9 @@ void TApdTerminal::paintEvent(QPaintEvent* event)
     ++m_paints;
     if (!m_moves.empty())
         m_movesOverpainted = true;
-    drawStaleCells();
     QPainter painter(this);
     const QRect area = event->rect();
-    painter.drawPixmap(area & kGrid, m_canvas, area & kGrid);
+    drawCells(painter, event->region() & kGrid);
 
     const QPoint cursorAt(m_cursorShown.x(), m_cursorShown.y() + m_scrollBack);
     const QRect cursorCell = cellsToPixels(QRect(cursorAt, QSize(1, 1)));

@@ -22,11 +22,10 @@
 // its half at twice the size, pixel for pixel. The cursor is a bar over the cell's last two rows in the
 // text colour of the cell under it, so that it shows on reverse video and a reversed screen alike.
 //
-// Painting: the cells are drawn into a canvas of the pane's size. Only damaged cells are drawn again, and
-// a scroll moves the canvas's pixels and draws only the rows it exposed; a paint copies the canvas and
-// lays the cursor, the text being composed and the scroll-back marker over it. The window's own pixels
-// make the same moves (on the X server, once per repaint however many lines scrolled), so that a repaint
-// sends only the rows and cells that changed. Repaints are spaced at least kMinPaintIntervalMs apart however
+// Painting: the cells are drawn straight into the window's pixels, and only where they changed; a scroll
+// moves the window's pixels (on the X server, once per repaint however many lines scrolled) and draws only
+// the rows it exposed, so that a repaint sends only the rows and cells that changed. The cursor, the text
+// being composed and the markers are laid over the cells of each paint. Repaints are spaced at least kMinPaintIntervalMs apart however
 // fast bytes arrive; a piece read after a quiet spell is painted before the loop turns again, a burst at
 // the end of the interval. The cursor blinks (BlinkTime ms per
 // phase) only while the window is active and the pane shown; otherwise no timer runs at all.
@@ -211,7 +210,8 @@ private:
     void onCellsMoved(const QRect& area, int rows);
     void onHistoryGrew(int count);
     void invalidateAll();
-    void drawStaleCells();
+    // Draws the cells that `region` (pixels of the pane) touches, each row clipped to itself.
+    void drawCells(QPainter& painter, const QRegion& region) const;
     void drawMarkers(QPainter& painter) const;
     void onCaptureFailed(const QString& path, const QString& reason);
     VtScreen::Cell viewCell(int row, int column) const;
@@ -224,7 +224,7 @@ private:
     QRect cursorArea(const QPoint& position, bool margin) const;
     void writeToScreen(const QByteArray& bytes);
     void schedulePaint(const QRegion& pixels);
-    // Brings the window up to the canvas: the moves first, on the window's own pixels, then the pending
+    // Brings the window up to the screen: the moves first, on the window's own pixels, then the pending
     // area, painted at once (`now`) or on the loop's next turn.
     void flushPaint(bool now = false);
     void updateBlinking();
@@ -252,8 +252,8 @@ private:
     QTimer m_throttle;
     QTimer m_blink;
     QElapsedTimer m_sinceLastFlush;
-    QRegion m_pending; // window pixels that differ from the canvas and its overlays, once m_moves are done
-    // A scroll of the canvas that the window's pixels have yet to follow: applied at the flush, so that the
+    QRegion m_pending; // window pixels that differ from the cells and their overlays, once m_moves are done
+    // A scroll of the screen that the window's pixels have yet to follow: applied at the flush, so that the
     // X server copies the pane once per frame however many lines it scrolled and only new rows travel.
     struct Move
     {
@@ -263,8 +263,6 @@ private:
     std::vector<Move> m_moves;
     bool m_movesOverpainted = false; // a paint came between a move and its flush: the area is redrawn whole
     bool m_writing = false; // inside a write to the screen: the flush waits for its end
-    QPixmap m_canvas;
-    QRegion m_stale; // canvas pixels not drawn since their cells changed
     int m_scrollBack = 0;
     int m_wheelRemainder = 0;
     TextPoint m_anchor;
@@ -272,6 +270,7 @@ private:
     bool m_hasSelection = false;
     bool m_selecting = false;
     QPoint m_cursorShown;
+    bool m_blinkSawCursor = true; // the cursor's visibility when the blinking was last decided
     bool m_cursorOn = true;
     QString m_preedit;
     quint64 m_paints = 0;

@@ -69,17 +69,28 @@ VtScreen::~VtScreen()
 
 void VtScreen::write(QByteArrayView bytes)
 {
-    m_decoded.clear();
-    m_decoder.decode(bytes, m_decoded);
-    writeText(m_decoded);
+    // A slice at a time, so that the decoded and filtered copies stay a few pages long however much the
+    // line delivers at once (a read after a stall can bring tens of kilobytes): their buffers are kept.
+    constexpr qsizetype kSlice = VtGuard::kMaxChunk;
+    for (qsizetype at = 0; at < bytes.size(); at += kSlice) {
+        m_decoded.clear();
+        m_decoder.decode(bytes.sliced(at, std::min(kSlice, bytes.size() - at)), m_decoded);
+        filterAndFeed(m_decoded);
+    }
+    finishWrite();
 }
 
 void VtScreen::writeText(std::u32string_view text)
 {
+    filterAndFeed(text);
+    finishWrite();
+}
+
+void VtScreen::filterAndFeed(std::u32string_view text)
+{
     m_utf8.clear();
     m_guard.filter(text, m_utf8);
     feed(m_utf8);
-    finishWrite();
 }
 
 void VtScreen::feed(const std::string& utf8)

@@ -132,6 +132,7 @@ signals:
     void linesCaptured(const QString& lines);
 
 private:
+    void filterAndFeed(std::u32string_view text);
     void feed(const std::string& utf8);
     void feedCapturing(const std::string& utf8);
     void feedChunked(const char* bytes, std::size_t size);

@@ -230,6 +230,9 @@ void VtScreenTest::theSameBytesReadAsXtermShowsThem_data()
     QTest::newRow("a line in one colour in the scroll-back")
         << "\x1b[1;33mbright\r\n\x1b[0m" + numberedLines(0, 20) << QByteArray() << -1 << QStringLiteral("bright")
         << Size::Single;
+    // 66 full lines and three cells, then a syllable whose two bytes lie on both sides of the 4096th.
+    QTest::newRow("a long read cut inside a Hangul syllable")
+        << QByteArray() << QByteArray(4095, 'x') + "\xb8\xde ok" << 20 << QStringLiteral("xxx메 ok") << Size::Single;
 }
 
 void VtScreenTest::theSameBytesReadAsXtermShowsThem()
