@@ -832,7 +832,7 @@ void ApdTerminalTest::damageAndScrollPaintingMatchAFullRepaint()
     QVERIFY2(stepwise.screen().rowText(0) == whole.screen().rowText(0), "the two panes hold different text");
     const QImage shown = QGuiApplication::primaryScreen()->grabWindow(stepwise.winId()).toImage();
     const std::pair<QImage, const char*> pictures[]
-        = {{stepwise.grab().toImage(), "the canvas"}, {shown, "the window"}};
+        = {{stepwise.grab().toImage(), "a fresh paint"}, {shown, "the window"}};
     for (const auto& [a, which] : pictures) {
         QCOMPARE(a.size(), b.size());
         int differing = 0;
