@@ -16,8 +16,8 @@
 // Per round and subject, on one server: start-up to the window mapped (MapNotify on the root window, five
 // fresh starts); idle wakeups with the window not focused (focus on a window of ours) and focused; byte to
 // screen (one printable byte at a time, 20 to 60 ms apart, to the first XDamage rectangle inside the text
-// area); for ours, click to byte against bare_click (XTEST press and release on the forward button, then on
-// the bare window, alternating blocks); then S seconds of 960 bytes/s, one byte every 1.042 ms as an
+// area); for ours, click to byte against bare_click and bare_qt_click (XTEST press and release on the forward
+// button, then on the bare Xlib window, then on the bare Qt widget, in turn by blocks); then S seconds of 960 bytes/s, one byte every 1.042 ms as an
 // unbuffered UART delivers them, of 60-column text that scrolls every line (the screen is filled first).
 // CPU and wakeups are counted by the kernel: run time and voluntary context switches of every thread
 // (/proc/PID/task/*/schedstat and status), the xterm and picocom processes added up. A voluntary switch is a
@@ -661,10 +661,11 @@ void merge(Figures& into, const Figures& from)
 }
 
 // One round of one subject on a server of its own; its figures count only if the subject lived through it.
-void measureRound(Kind kind, const Options& options, Figures& kept, Figures& keptBare)
+void measureRound(Kind kind, const Options& options, Figures& kept, Figures& keptBare, Figures& keptBareQt)
 {
     Figures figures;
     Figures bare;
+    Figures bareQt;
     XServer server(options.display);
     if (server.display.empty()) {
         std::fprintf(stderr, "bench_peers: Xvfb did not start\n");
@@ -688,26 +689,37 @@ void measureRound(Kind kind, const Options& options, Figures& kept, Figures& kep
         pty.drain();
     }
 
-    // The floor for click to byte, on the same server, out of the way of the console's window.
-    Pty barePty;
-    int barePid = -1;
-    Window bareWindow = 0;
-    if (kind == Kind::Ours) {
+    // The floors for click to byte, on the same server, out of the way of the console's window: each prints
+    // its window's id once it is shown.
+    struct Bare
+    {
+        Pty pty;
+        int pid = -1;
+        Window window = 0;
+    };
+    auto startBare = [&](const char* program, Bare& bare) {
         int out[2];
-        if (::pipe(out) == 0) {
-            barePid = spawn({g_benchDir + "/bare_click", barePty.slave}, server.display, out[1]);
-            ::close(out[1]);
-            char id[64] = {};
-            pollfd p{out[0], POLLIN, 0};
-            if (::poll(&p, 1, 5000) == 1 && ::read(out[0], id, sizeof id - 1) > 0)
-                bareWindow = std::strtoul(id, nullptr, 10);
-            ::close(out[0]);
-        }
+        if (::pipe(out) != 0)
+            return;
+        bare.pid = spawn({g_benchDir + "/" + program, bare.pty.slave}, server.display, out[1]);
+        ::close(out[1]);
+        char id[64] = {};
+        pollfd p{out[0], POLLIN, 0};
+        if (::poll(&p, 1, 5000) == 1 && ::read(out[0], id, sizeof id - 1) > 0)
+            bare.window = std::strtoul(id, nullptr, 10);
+        ::close(out[0]);
+    };
+    Bare bareXlib;
+    Bare bareQtWidget;
+    if (kind == Kind::Ours) {
+        startBare("bare_click", bareXlib);
+        startBare("bare_qt_click", bareQtWidget);
     }
 
     const auto running = start(kind, display, server.display, pty);
     if (!running) {
-        endGroup(barePid);
+        endGroup(bareXlib.pid);
+        endGroup(bareQtWidget.pid);
         XCloseDisplay(display);
         return;
     }
@@ -726,19 +738,19 @@ void measureRound(Kind kind, const Options& options, Figures& kept, Figures& kep
     byteToScreen(display, running->window, textAreaOf(kind, display, running->window), pty, options.byteSamples,
                  figures.byteToScreen);
 
-    if (kind == Kind::Ours && bareWindow != 0) {
+    if (kind == Kind::Ours && bareXlib.window != 0 && bareQtWidget.window != 0) {
         int x = 0, y = 0;
         Window child = 0;
         XTranslateCoordinates(display, running->window, DefaultRootWindow(display), 8 + 80 + 28, 16 + 32 + 28, &x, &y,
                               &child);
         int lost = 0;
-        for (int block = 0; block < 2 * options.clickBlocks; ++block) {
-            const bool ours = block % 2 == 0;
+        for (int block = 0; block < 3 * options.clickBlocks; ++block) {
             for (int i = 0; i < options.clicksPerBlock; ++i) {
-                const auto latency
-                    = ours ? clickOnce(display, x, y, pty, 'F') : clickOnce(display, 50, 50, barePty, 'F');
+                const auto latency = block % 3 == 0 ? clickOnce(display, x, y, pty, 'F')
+                    : block % 3 == 1                ? clickOnce(display, 50, 50, bareXlib.pty, 'F')
+                                                    : clickOnce(display, 50, 700, bareQtWidget.pty, 'F');
                 if (latency)
-                    (ours ? figures.clickToByte : bare.clickToByte).add(*latency);
+                    (block % 3 == 0 ? figures : block % 3 == 1 ? bare : bareQt).clickToByte.add(*latency);
                 else
                     ++lost;
             }
@@ -748,7 +760,8 @@ void measureRound(Kind kind, const Options& options, Figures& kept, Figures& kep
         XWarpPointer(display, None, DefaultRootWindow(display), 0, 0, 0, 0, 1023, 767);
         focus(display, sink);
     }
-    endGroup(barePid);
+    endGroup(bareXlib.pid);
+    endGroup(bareQtWidget.pid);
 
     // The screen full first, so that every line of the run scrolls.
     long line = 0;
@@ -778,6 +791,7 @@ void measureRound(Kind kind, const Options& options, Figures& kept, Figures& kep
     if (allAlive(*running)) {
         merge(kept, figures);
         merge(keptBare, bare);
+        merge(keptBareQt, bareQt);
     } else {
         std::fprintf(stderr, "bench_peers: %s ended during the round; its figures are left out\n", nameOf(kind));
     }
@@ -888,6 +902,7 @@ int main(int argc, char** argv)
     const std::string loadBefore = readFile("/proc/loadavg");
     std::map<Kind, Figures> figures;
     Figures bare;
+    Figures bareQt;
     for (int round = 0; round < options.rounds; ++round) {
         const Kind order[2]
             = {round % 2 == 0 ? Kind::Ours : Kind::Reference, round % 2 == 0 ? Kind::Reference : Kind::Ours};
@@ -895,7 +910,7 @@ int main(int argc, char** argv)
             if (!options.only.empty() && options.only != (kind == Kind::Ours ? "ours" : "reference"))
                 continue;
             std::fprintf(stderr, "round %d: %s ...\n", round + 1, nameOf(kind));
-            measureRound(kind, options, figures[kind], bare);
+            measureRound(kind, options, figures[kind], bare, bareQt);
         }
     }
     for (const Kind kind : {Kind::Ours, Kind::Reference}) {
@@ -930,6 +945,8 @@ int main(int argc, char** argv)
          reference.byteToScreen.quantile(0.99), 2},
         {"click_median_ms", "click to byte, median ms (reference: bare Xlib window)", ours.clickToByte.median(),
          bare.clickToByte.median(), 3},
+        {"click_qt_median_ms", "click to byte, median ms, a bare Qt widget (reference: bare Xlib window)",
+         bareQt.clickToByte.median(), bare.clickToByte.median(), 3},
         {"hour_rss_mib", "RSS after an hour of traffic, MiB (extrapolated)", ours.hourRssMiB, reference.hourRssMiB, 1},
     };
     std::printf("line-rate figures, %d rounds of %.0f s, medians; ours against xterm+picocom (and, for clicks, a "
@@ -950,9 +967,16 @@ int main(int argc, char** argv)
     std::printf("\n\nmemory run: ours %.1f MiB with the scroll-back full, %+.1f KiB/min; xterm+picocom %.1f MiB, "
                 "%+.1f KiB/min\n",
                 ours.hourStartMiB, ours.hourSlopeKiBPerMin, reference.hourStartMiB, reference.hourSlopeKiBPerMin);
-    std::printf("\nsamples: byte to screen %zu + %zu, clicks %zu + %zu (bare), start-ups %zu + %zu\n",
-                ours.byteToScreen.values.size(), reference.byteToScreen.values.size(), ours.clickToByte.values.size(),
-                bare.clickToByte.values.size(), ours.startup.values.size(), reference.startup.values.size());
+    std::printf(
+        "\nclick to byte, quartiles ms: ours %.3f %.3f %.3f, bare Xlib %.3f %.3f %.3f, bare Qt %.3f %.3f %.3f\n",
+        ours.clickToByte.quantile(0.25), ours.clickToByte.median(), ours.clickToByte.quantile(0.75),
+        bare.clickToByte.quantile(0.25), bare.clickToByte.median(), bare.clickToByte.quantile(0.75),
+        bareQt.clickToByte.quantile(0.25), bareQt.clickToByte.median(), bareQt.clickToByte.quantile(0.75));
+    std::printf(
+        "\nsamples: byte to screen %zu + %zu, clicks %zu + %zu (bare Xlib) + %zu (bare Qt), start-ups %zu + %zu\n",
+        ours.byteToScreen.values.size(), reference.byteToScreen.values.size(), ours.clickToByte.values.size(),
+        bare.clickToByte.values.size(), bareQt.clickToByte.values.size(), ours.startup.values.size(),
+        reference.startup.values.size());
     std::string loadAfter = readFile("/proc/loadavg");
     std::printf("\nload average (1, 5, 15 min) before: %.14s, after: %.14s\n", loadBefore.c_str(), loadAfter.c_str());
     std::printf("RESULT");
