@@ -48,6 +48,15 @@ void restoreDescribedFontHeights(QWidget* window)
         if (points <= 0)
             continue;
         font.setPixelSize(qRound(points * 4 / 3));
+#ifndef Q_OS_WIN
+        // The bold face is drawn with its own hints. Under the desktop's usual slight hinting, FreeType's
+        // auto-hinter first reads the reference glyphs of Hangul, which lie spread over the bold face's
+        // glyph table, and so keeps about 1.4 MiB of the font file in memory for two short captions. The
+        // face's own hints draw them as crisply, at most a pixel or two wider. Only the bold: the regular
+        // face's hinted advances would widen the port's text beyond its status bar panel.
+        if (font.bold())
+            font.setHintingPreference(QFont::PreferFullHinting);
+#endif
         widget->setFont(font);
     }
 }
