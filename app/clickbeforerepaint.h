@@ -1,30 +1,46 @@
 #pragma once
-// ClickBeforeRepaint: lets a command button's click go out before the button repaints itself released.
+// ClickBeforeRepaint: lets a command button's click go out before the window repaints anything for it.
 //
 // On the release that clicks it, a Qt button repaints itself at once, before it emits clicked; on X with
 // shared-memory images that repaint first waits for the X server to finish with the pixels it showed the
 // press in (a round trip), and in any case the click's byte would wait for a repaint that the operator
-// cannot see yet. Over the buttons it watches, it holds their repaints from the release until the loop's
-// next turn: the click runs first and the button repaints released right after it. It changes nothing
-// else of the button.
+// cannot see yet. After the click, the window's paints for it (the button released, the status bar's
+// text, the Tx light) would keep this thread busy for half a millisecond more, on the processor that the
+// byte's delivery wakes up on (a pseudo-terminal's reader, a driver's worker), and so push that delivery
+// to the other processor, which may be asleep.
+//
+// So, over the buttons it watches, it holds their repaints from the release, and the window's paints,
+// for kQuietMs: the click runs first, the thread sleeps, the byte is delivered, and the window paints
+// everything that changed in one go right after. It changes nothing else of the button or the window.
 
 #include <QAbstractButton>
 #include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
+#include <QWidget>
 
 class ClickBeforeRepaint : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit ClickBeforeRepaint(QObject* parent = nullptr);
+    // Far below a frame (16.7 ms), and well above the time a sleeping processor takes to wake.
+    static constexpr int kQuietMs = 2;
+
+    // Holds the paints of `window` (a top-level widget); watch() adds the buttons that bring a quiet.
+    explicit ClickBeforeRepaint(QWidget* window, QObject* parent = nullptr);
+
+    void watch(QAbstractButton* button);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    QList<QPointer<QAbstractButton>> m_held; // buttons whose repaints wait for the loop's next turn
-    QTimer m_nextTurn;
+    void endQuiet();
+
+    QPointer<QWidget> m_window;
+    QList<QPointer<QAbstractButton>> m_held; // buttons whose repaints wait for the quiet's end
+    bool m_windowHeld = false; // the window asked to paint during the quiet
+    QTimer m_quiet;
 };

@@ -7,9 +7,10 @@
 
 void TForm1::sendCommand(Panel panel, const QString& text, char character)
 {
-    StatusBar1->setPanelText(panel, text);
+    // The byte first: the panel's text is laid out and shown after it.
     if (ApdComPort1->GetOutBuffFree() >= 1)
         ApdComPort1->PutChar(character);
+    StatusBar1->setPanelText(panel, text);
 }
 
 void TForm1::wireCommandChannel()
@@ -20,12 +21,12 @@ void TForm1::wireCommandChannel()
         {SpeedButton5, &TForm1::SpeedButton5Click}, {SpeedButton6, &TForm1::SpeedButton6Click},
         {SpeedButton7, &TForm1::SpeedButton7Click}, {SpeedButton9, &TForm1::SpeedButton9Click},
     };
-    auto* clickFirst = new ClickBeforeRepaint(this);
+    auto* clickFirst = new ClickBeforeRepaint(this, this);
     for (const auto& binding : buttons) {
         QToolButton* button = binding.first;
         const auto handler = binding.second;
         connect(button, &QToolButton::clicked, this, [this, button, handler] { (this->*handler)(button); });
-        button->installEventFilter(clickFirst);
+        clickFirst->watch(button);
     }
 }
 
