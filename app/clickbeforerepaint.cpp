@@ -18,12 +18,7 @@ void ClickBeforeRepaint::watch(QAbstractButton* button)
 
 void ClickBeforeRepaint::endQuiet()
 {
-    // Updates come back with a repaint of the buttons, and the window paints what changed meanwhile.
-    for (const QPointer<QAbstractButton>& button : std::as_const(m_held)) {
-        if (button != nullptr)
-            button->setUpdatesEnabled(true);
-    }
-    m_held.clear();
+    // The window paints what changed meanwhile, the button released among it.
     if (m_windowHeld && m_window != nullptr)
         QCoreApplication::postEvent(m_window, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
     m_windowHeld = false;
@@ -32,18 +27,16 @@ void ClickBeforeRepaint::endQuiet()
 bool ClickBeforeRepaint::eventFilter(QObject* watched, QEvent* event)
 {
     if (event->type() == QEvent::UpdateRequest && watched == m_window && m_quiet.isActive()) {
-        // Qt asks once for everything that is dirty and asks again only after this request is handled;
-        // the one posted at the quiet's end handles it.
+        // Qt asks once for everything that is dirty (a button's immediate repaint on its release too) and
+        // asks again only after this request is handled; the one posted at the quiet's end handles it.
         m_windowHeld = true;
         return true;
     }
     if (event->type() == QEvent::MouseButtonRelease) {
+        // Seen before the button handles its release: the quiet begins before the button repaints.
         auto* button = qobject_cast<QAbstractButton*>(watched);
-        if (button != nullptr && button->isDown() && button->updatesEnabled()) {
-            button->setUpdatesEnabled(false);
-            m_held.append(button);
+        if (button != nullptr && button->isDown())
             m_quiet.start();
-        }
     }
     return QObject::eventFilter(watched, event);
 }

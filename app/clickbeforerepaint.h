@@ -9,12 +9,11 @@
 // byte's delivery wakes up on (a pseudo-terminal's reader, a driver's worker), and so push that delivery
 // to the other processor, which may be asleep.
 //
-// So, over the buttons it watches, it holds their repaints from the release, and the window's paints,
+// So, from the release of a button it watches, it holds the window's paints (the button's own among them)
 // for kQuietMs: the click runs first, the thread sleeps, the byte is delivered, and the window paints
 // everything that changed in one go right after. It changes nothing else of the button or the window.
 
 #include <QAbstractButton>
-#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
@@ -40,7 +39,6 @@ private:
     void endQuiet();
 
     QPointer<QWidget> m_window;
-    QList<QPointer<QAbstractButton>> m_held; // buttons whose repaints wait for the quiet's end
     bool m_windowHeld = false; // the window asked to paint during the quiet
     QTimer m_quiet;
 };
