@@ -306,10 +306,11 @@ int VtScreen::onMoveRect(const QRect& dest, const QRect& src)
 
 struct VtScreen::History
 {
-    // Most lines are one character a cell in one style: such a line keeps its characters, four bytes a
-    // cell, and one cell for the style of all of them (a tenth of its cells' size); any other line keeps its
-    // cells whole.
-    std::vector<char32_t> chars; // kColumns a ring row, for a plain line
+    // Most lines are one character a cell in one style: such a line keeps one cell for the style of all of
+    // them, and its characters, a byte a cell when all of them are below U+0100 (the target's replies,
+    // mostly), four bytes a cell otherwise (line drawing). Any other line keeps its cells whole.
+    std::vector<unsigned char> narrow; // kColumns a ring row: a plain line's characters, all below U+0100
+    std::vector<std::unique_ptr<char32_t[]>> wide; // a ring row's characters, when plain and not all narrow
     std::vector<VTermScreenCell> style; // a ring row's style, when it is plain
     std::vector<std::unique_ptr<VTermScreenCell[]>> whole; // a ring row's cells, when it is not
     int first = 0; // ring row of the oldest line
@@ -322,7 +323,7 @@ struct VtScreen::History
         if (whole[row])
             return whole[row][at];
         VTermScreenCell stored = style[row];
-        stored.chars[0] = chars[row * kColumns + at];
+        stored.chars[0] = wide[row] ? wide[row][at] : narrow[row * kColumns + at];
         return stored;
     }
 };
@@ -369,7 +370,8 @@ void VtScreen::pushLine(const void* vtermCells, int columns)
         if (h.style.size() < needed) {
             const std::size_t rows
                 = std::max(needed, std::min(2 * h.style.size(), static_cast<std::size_t>(kScrollbackLines)));
-            h.chars.resize(rows * kColumns);
+            h.narrow.resize(rows * kColumns);
+            h.wide.resize(rows);
             h.style.resize(rows);
             h.whole.resize(rows);
         }
@@ -387,9 +389,18 @@ void VtScreen::pushLine(const void* vtermCells, int columns)
     if (plain) {
         h.whole[at].reset();
         h.style[at] = line[0];
-        for (int column = 0; column < kColumns; ++column)
-            h.chars[at * kColumns + static_cast<std::size_t>(column)] = line[static_cast<std::size_t>(column)].chars[0];
+        if (std::all_of(line.begin(), line.end(), [](const VTermScreenCell& cell) { return cell.chars[0] < 0x100; })) {
+            h.wide[at].reset();
+            std::transform(line.begin(), line.end(), h.narrow.begin() + static_cast<std::ptrdiff_t>(at * kColumns),
+                           [](const VTermScreenCell& cell) { return static_cast<unsigned char>(cell.chars[0]); });
+        } else {
+            if (!h.wide[at])
+                h.wide[at] = std::make_unique<char32_t[]>(kColumns);
+            std::transform(line.begin(), line.end(), h.wide[at].get(),
+                           [](const VTermScreenCell& cell) { return static_cast<char32_t>(cell.chars[0]); });
+        }
     } else {
+        h.wide[at].reset();
         if (!h.whole[at])
             h.whole[at] = std::make_unique<VTermScreenCell[]>(kColumns);
         std::copy(line.begin(), line.end(), h.whole[at].get());

@@ -167,6 +167,13 @@ void VtScreenTest::theScrollBackKeepsWhatLeavesTheScreenWithinItsBound_data()
     QTest::newRow("a clear of an empty screen adds nothing") << QByteArray() << true << 0 << "" << "";
     QTest::newRow("a clear after scrolling keeps both") << numberedLines(0, 22) + "last" << true << 23 << "L0"
                                                         << "last";
+    // A ring row that held line drawing (four bytes a character) taken by a line of ASCII (a byte), and back.
+    QTest::newRow("line drawing's row taken by ASCII")
+        << "\x1b(0qqq\x1b(B\r\n" + numberedLines(0, 1020) << false << VtScreen::kScrollbackLines << "L0"
+        << "L999";
+    QTest::newRow("an ASCII line's row taken by line drawing")
+        << numberedLines(0, 1000) + "\x1b(0qqq\x1b(B\r\n" + numberedLines(1000, 20) << false
+        << VtScreen::kScrollbackLines << "L1" << QStringLiteral("───");
     QTest::newRow("a scroll region inside the screen keeps nothing")
         << QByteArray("\x1b[5;10r\x1b[10;1H") + numberedLines(0, 30) << false << 0 << "" << "";
 }
