@@ -14,11 +14,13 @@
 //              namespace (as the end-to-end tests do; needs root), running its own event loop;
 //   reference  xterm -geometry 62x21 -e picocom -b 9600 PTY, both at their defaults.
 // Per round and subject, on one server: start-up to the window mapped (MapNotify on the root window, five
-// fresh starts); idle wakeups with the window not focused (focus on a window of ours) and focused; byte to
-// screen (one printable byte at a time, 20 to 60 ms apart, to the first XDamage rectangle inside the text
-// area); for ours, click to byte against bare_click and bare_qt_click (XTEST press and release on the forward
-// button, then on the bare Xlib window, then on the bare Qt widget, in turn by blocks); then S seconds of 960 bytes/s, one byte every 1.042 ms as an
-// unbuffered UART delivers them, of 60-column text that scrolls every line (the screen is filled first).
+// fresh starts); idle wakeups with the window not focused (focus on a window of ours) and focused; for ours,
+// click to byte against bare_click and bare_qt_click (XTEST press and release on the forward button, then on
+// the bare Xlib window, then on the bare Qt widget, in turn by blocks); then S seconds of 960 bytes/s, one
+// byte every 1.042 ms as an unbuffered UART delivers them, of 60-column text that scrolls every line (the
+// screen is filled first). Then, per round, byte to screen with both subjects running at once, each on a
+// server of its own: one printable byte at a time, 20 to 60 ms apart, to the first XDamage rectangle inside
+// the text area, to one subject and then to the other, which one first alternating from byte to byte.
 // CPU and wakeups are counted by the kernel: run time and voluntary context switches of every thread
 // (/proc/PID/task/*/schedstat and status), the xterm and picocom processes added up. A voluntary switch is a
 // sleep, so each is one wakeup. RSS is VmRSS at the end of the line-rate run (both processes for the
@@ -54,6 +56,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -552,57 +555,80 @@ void feedAtLineRate(const Pty& pty, double seconds, long& line, Tick tick)
 }
 
 // One printable byte at a time; the time to the first damage inside the text area.
-void byteToScreen(Display* display, Window window, const XRectangle& area, const Pty& pty, int count, Samples& out)
+// Byte to screen on one subject's window: one printable byte at a time to the first XDamage rectangle inside
+// the text area; the caller spaces the bytes.
+class ByteProbe
 {
-    int eventBase = 0, errorBase = 0;
-    if (!XDamageQueryExtension(display, &eventBase, &errorBase)) {
-        std::fprintf(stderr, "bench_peers: the X server has no DAMAGE extension\n");
-        return;
+public:
+    ByteProbe(Display* display, Window window, const XRectangle& area, const Pty& pty)
+        : m_display(display)
+        , m_area(area)
+        , m_pty(pty)
+    {
+        int errorBase = 0;
+        if (!XDamageQueryExtension(display, &m_eventBase, &errorBase)) {
+            std::fprintf(stderr, "bench_peers: the X server has no DAMAGE extension\n");
+            return;
+        }
+        m_damage = XDamageCreate(display, window, XDamageReportRawRectangles);
+        XSync(display, False);
     }
-    const Damage damage = XDamageCreate(display, window, XDamageReportRawRectangles);
-    std::mt19937 random(19);
-    std::uniform_real_distribution<double> gap(20, 60);
-    int column = 0;
-    int unseen = 0;
-    XSync(display, False);
-    for (int i = 0; i < count && unseen < 5; ++i) {
-        if (column == 60) {
-            pty.writeAll("\r\n");
-            column = 0;
+    ~ByteProbe()
+    {
+        if (m_damage != 0)
+            XDamageDestroy(m_display, m_damage);
+        XSync(m_display, False);
+    }
+    ByteProbe(const ByteProbe&) = delete;
+    ByteProbe& operator=(const ByteProbe&) = delete;
+
+    // False once five bytes in a row showed nothing, or without the extension.
+    bool usable() const { return m_damage != 0 && m_unseen < 5; }
+
+    void send(char byte, Samples& out)
+    {
+        if (m_column == 60) {
+            m_pty.writeAll("\r\n");
+            m_column = 0;
             sleepMs(60);
         }
-        sleepMs(gap(random));
-        while (XPending(display) > 0) {
+        while (XPending(m_display) > 0) {
             XEvent skipped;
-            XNextEvent(display, &skipped);
+            XNextEvent(m_display, &skipped);
         }
-        const char byte = static_cast<char>('A' + i % 26);
         const Ms sent = nowMs();
-        if (::write(pty.master, &byte, 1) != 1)
-            continue;
-        ++column;
+        if (::write(m_pty.master, &byte, 1) != 1)
+            return;
+        ++m_column;
         bool seen = false;
         while (!seen && nowMs() - sent < 1000) {
-            while (!seen && XPending(display) > 0) {
+            while (!seen && XPending(m_display) > 0) {
                 XEvent event;
-                XNextEvent(display, &event);
-                if (event.type != eventBase + XDamageNotify)
+                XNextEvent(m_display, &event);
+                if (event.type != m_eventBase + XDamageNotify)
                     continue;
                 const XRectangle& r = reinterpret_cast<XDamageNotifyEvent*>(&event)->area;
-                seen = r.x < area.x + area.width && area.x < r.x + r.width && r.y < area.y + area.height
-                    && area.y < r.y + r.height;
+                seen = r.x < m_area.x + m_area.width && m_area.x < r.x + r.width && r.y < m_area.y + m_area.height
+                    && m_area.y < r.y + r.height;
                 if (seen)
                     out.add(nowMs() - sent);
             }
-            pollfd p{ConnectionNumber(display), POLLIN, 0};
+            pollfd p{ConnectionNumber(m_display), POLLIN, 0};
             if (!seen)
                 ::poll(&p, 1, 5);
         }
-        unseen = seen ? 0 : unseen + 1;
+        m_unseen = seen ? 0 : m_unseen + 1;
     }
-    XDamageDestroy(display, damage);
-    XSync(display, False);
-}
+
+private:
+    Display* m_display;
+    XRectangle m_area;
+    const Pty& m_pty;
+    Damage m_damage = 0;
+    int m_eventBase = 0;
+    int m_column = 0;
+    int m_unseen = 0;
+};
 
 // XTEST press, a hand's 50 ms, release; then the time from the release to the byte on the master side.
 std::optional<Ms> clickOnce(Display* display, int x, int y, const Pty& pty, char expected)
@@ -742,9 +768,6 @@ void measureRound(Kind kind, const Options& options, Figures& kept, Figures& kep
     focus(display, sink);
     sleepMs(500);
 
-    byteToScreen(display, running->window, textAreaOf(kind, display, running->window), pty, options.byteSamples,
-                 figures.byteToScreen);
-
     if (kind == Kind::Ours && bareXlib.window != 0 && bareQtWidget.window != 0) {
         int x = 0, y = 0;
         Window child = 0;
@@ -804,6 +827,60 @@ void measureRound(Kind kind, const Options& options, Figures& kept, Figures& kep
     }
     end(*running);
     XCloseDisplay(display);
+}
+
+// Byte to screen, both subjects at once, each on a server of its own, a byte to one and then a byte to the
+// other (which goes first alternating), so that whatever the machine does meanwhile falls on both alike.
+void measureBytes(const Options& options, const std::vector<Kind>& kinds, std::map<Kind, Figures>& figures)
+{
+    struct Subject
+    {
+        Kind kind;
+        std::unique_ptr<XServer> server;
+        Display* display = nullptr;
+        Pty pty;
+        std::optional<Running> running;
+        std::unique_ptr<ByteProbe> probe;
+    };
+    std::vector<std::unique_ptr<Subject>> subjects;
+    for (const Kind kind : kinds) {
+        auto subject = std::make_unique<Subject>();
+        subject->kind = kind;
+        subject->server = std::make_unique<XServer>(subjects.empty() ? options.display : -1);
+        if (!subject->server->display.empty())
+            subject->display = XOpenDisplay(subject->server->display.c_str());
+        if (subject->display == nullptr) {
+            std::fprintf(stderr, "bench_peers: no X server for %s's bytes\n", nameOf(kind));
+            continue;
+        }
+        focus(subject->display, focusSink(subject->display));
+        subject->running = start(kind, subject->display, subject->server->display, subject->pty);
+        subjects.push_back(std::move(subject));
+    }
+    sleepMs(2000); // first paints, fonts, the pty's settings
+    for (auto& subject : subjects) {
+        if (subject->running)
+            subject->probe = std::make_unique<ByteProbe>(
+                subject->display, subject->running->window,
+                textAreaOf(subject->kind, subject->display, subject->running->window), subject->pty);
+    }
+    std::mt19937 random(19);
+    std::uniform_real_distribution<double> gap(20, 60);
+    for (int i = 0; i < options.byteSamples; ++i) {
+        for (std::size_t k = 0; k < subjects.size(); ++k) {
+            Subject& subject = *subjects[(k + static_cast<std::size_t>(i)) % subjects.size()];
+            if (!subject.probe || !subject.probe->usable())
+                continue;
+            sleepMs(gap(random));
+            subject.probe->send(static_cast<char>('A' + i % 26), figures[subject.kind].byteToScreen);
+        }
+    }
+    for (auto& subject : subjects) {
+        subject->probe.reset();
+        if (subject->running)
+            end(*subject->running);
+        XCloseDisplay(subject->display);
+    }
 }
 
 // The memory run: the scroll-back full, then the line's rate with the anonymous memory read every second.
@@ -922,6 +999,12 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "round %d: %s ...\n", round + 1, nameOf(kind));
             measureRound(kind, options, figures[kind], bare, bareQt);
         }
+        std::vector<Kind> kinds;
+        for (const Kind kind : order)
+            if (options.only.empty() || options.only == (kind == Kind::Ours ? "ours" : "reference"))
+                kinds.push_back(kind);
+        std::fprintf(stderr, "round %d: byte to screen, both at once ...\n", round + 1);
+        measureBytes(options, kinds, figures);
     }
     for (const Kind kind : {Kind::Ours, Kind::Reference}) {
         if (!options.only.empty() && options.only != (kind == Kind::Ours ? "ours" : "reference"))
