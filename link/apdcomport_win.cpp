@@ -311,24 +311,6 @@ qint64 TApdComPort::pendingOutput() const
     return m_io->queue.size() + std::max(m_io->inFlightPending, driverOutputQueue());
 }
 
-std::uint16_t TApdComPort::GetOutBuffFree() const
-{
-    if (!isOpen())
-        return 0;
-    const qint64 room = qint64{kOutputCapacity} - pendingOutput();
-    return static_cast<std::uint16_t>(std::clamp<qint64>(room, 0, kOutputCapacity));
-}
-
-qint64 TApdComPort::roomOutsideCommands() const
-{
-    return qint64{GetOutBuffFree()} - kCommandRoom;
-}
-
-void TApdComPort::PutChar(char c)
-{
-    PutString(QByteArray(1, c));
-}
-
 void TApdComPort::PutString(const QByteArray& bytes)
 {
     // A failed port is closed; what is put after that has nowhere to go, and GetLineError says why.
