@@ -554,7 +554,6 @@ void feedAtLineRate(const Pty& pty, double seconds, long& line, Tick tick)
     feeder.join();
 }
 
-// One printable byte at a time; the time to the first damage inside the text area.
 // Byte to screen on one subject's window: one printable byte at a time to the first XDamage rectangle inside
 // the text area; the caller spaces the bytes.
 class ByteProbe
@@ -677,6 +676,12 @@ struct Options
     double idleSeconds = 10;
     std::string only; // "ours" or "reference": that subject alone, for trying a change
 };
+
+// Whether the run measures this subject (--only names one of them, or none).
+bool measures(const Options& options, Kind kind)
+{
+    return options.only.empty() || options.only == (kind == Kind::Ours ? "ours" : "reference");
+}
 
 void merge(Samples& into, const Samples& from)
 {
@@ -994,20 +999,20 @@ int main(int argc, char** argv)
         const Kind order[2]
             = {round % 2 == 0 ? Kind::Ours : Kind::Reference, round % 2 == 0 ? Kind::Reference : Kind::Ours};
         for (const Kind kind : order) {
-            if (!options.only.empty() && options.only != (kind == Kind::Ours ? "ours" : "reference"))
+            if (!measures(options, kind))
                 continue;
             std::fprintf(stderr, "round %d: %s ...\n", round + 1, nameOf(kind));
             measureRound(kind, options, figures[kind], bare, bareQt);
         }
         std::vector<Kind> kinds;
         for (const Kind kind : order)
-            if (options.only.empty() || options.only == (kind == Kind::Ours ? "ours" : "reference"))
+            if (measures(options, kind))
                 kinds.push_back(kind);
-        std::fprintf(stderr, "round %d: byte to screen, both at once ...\n", round + 1);
+        std::fprintf(stderr, "round %d: byte to screen ...\n", round + 1);
         measureBytes(options, kinds, figures);
     }
     for (const Kind kind : {Kind::Ours, Kind::Reference}) {
-        if (!options.only.empty() && options.only != (kind == Kind::Ours ? "ours" : "reference"))
+        if (!measures(options, kind))
             continue;
         std::fprintf(stderr, "memory run: %s ...\n", nameOf(kind));
         measureHour(kind, options, figures[kind]);
