@@ -20,6 +20,7 @@
 #include <QWheelEvent>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -118,6 +119,7 @@ TApdTerminal::TApdTerminal(QWidget* parent)
 
 TApdTerminal::~TApdTerminal()
 {
+    setUpdatesEnabled(false); // the stop below paints nothing more
     // The line the cursor is on goes into the capture file too, as on every stop.
     stopCapture();
 }
@@ -163,7 +165,7 @@ bool TApdTerminal::startCapture(const QString& path, bool append, QString* error
     CaptureFile = path;
     Capture = true;
     m_screen.setCapturing(true);
-    update();
+    invalidateAll();
     return true;
 }
 
@@ -175,7 +177,7 @@ void TApdTerminal::stopCapture()
     m_screen.setCapturing(false);
     m_capture.close();
     Capture = false;
-    update();
+    invalidateAll();
 }
 
 void TApdTerminal::onCaptureFailed(const QString& path, const QString& reason)
@@ -184,7 +186,7 @@ void TApdTerminal::onCaptureFailed(const QString& path, const QString& reason)
         m_screen.setCapturing(false);
         m_capture.close();
         Capture = false;
-        update();
+        invalidateAll();
     }
     emit captureFailed(path, reason);
 }
@@ -280,7 +282,8 @@ void TApdTerminal::scrollView(int linesBack)
         return;
     m_scrollBack = target;
     // The operator is waiting for this one: no throttle.
-    update();
+    m_pending += rect();
+    flushPaint(true);
 }
 
 void TApdTerminal::scrollToBottom()
@@ -329,7 +332,7 @@ void TApdTerminal::setSelection(const TextPoint& anchor, const TextPoint& end)
     m_anchor = anchor;
     m_selectionEnd = end;
     m_hasSelection = true;
-    update();
+    invalidateAll();
 }
 
 void TApdTerminal::clearSelection()
@@ -337,7 +340,7 @@ void TApdTerminal::clearSelection()
     if (!m_hasSelection)
         return;
     m_hasSelection = false;
-    update();
+    invalidateAll();
 }
 
 QString TApdTerminal::selectedText() const
@@ -419,20 +422,31 @@ void TApdTerminal::flushPaint(bool now)
 {
     if (!hasPendingPaint())
         return;
+    // Qt's X backend copies each rectangle it flushes into an upload buffer that keeps its largest size for
+    // the rest of the session: the whole pane in one flush would hold half a megabyte there. A change taller
+    // than a band (a clear, the view scrolled back, a screen of text at once) is painted band by band, and
+    // the areas that moved under it with it, as a move would have the rows it exposes flushed in one piece.
+    const auto tall = [](const QRect& area) { return area.height() > kFlushBandHeight; };
+    const bool inBands = std::any_of(m_pending.begin(), m_pending.end(), tall);
     for (const Move& move : m_moves) {
         // A window copy painted since the move holds pixels from both sides of it: the area is drawn again.
-        if (m_movesOverpainted)
+        if (m_movesOverpainted || inBands)
             m_pending += move.area;
         else
             scroll(0, move.dy, move.area);
     }
     m_moves.clear();
     m_movesOverpainted = false;
-    if (now)
-        repaint(m_pending);
-    else
-        update(m_pending);
-    m_pending = QRegion();
+    const QRegion pending = std::exchange(m_pending, QRegion());
+    if (std::any_of(pending.begin(), pending.end(), tall)) {
+        const QRect bounds = pending.boundingRect();
+        for (int top = bounds.top(); top <= bounds.bottom(); top += kFlushBandHeight)
+            repaint(pending & QRect(bounds.left(), top, bounds.width(), kFlushBandHeight));
+    } else if (now) {
+        repaint(pending);
+    } else {
+        update(pending);
+    }
     m_sinceLastFlush.start();
 }
 

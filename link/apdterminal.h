@@ -24,7 +24,9 @@
 //
 // Painting: the cells are drawn straight into the window's pixels, and only where they changed; a scroll
 // moves the window's pixels (on the X server, once per repaint however many lines scrolled) and draws only
-// the rows it exposed, so that a repaint sends only the rows and cells that changed. The cursor, the text
+// the rows it exposed, so that a repaint sends only the rows and cells that changed. A change taller than
+// kFlushBandHeight (a clear, the view scrolled back, a screen of text at once) is painted and sent band by
+// band, so that the window's upload buffer stays a band's size. The cursor, the text
 // being composed and the markers are laid over the cells of each paint. Repaints are spaced at least kMinPaintIntervalMs apart however
 // fast bytes arrive; a piece read after a quiet spell is painted before the loop turns again, a burst at
 // the end of the interval. The cursor blinks (BlinkTime ms per
@@ -114,6 +116,9 @@ public:
     static constexpr int kCellWidth = 8;
     static constexpr int kCellHeight = 12;
     static constexpr int kMinPaintIntervalMs = 15;
+    // The tallest rectangle of the pane flushed at once: a taller change (a clear, the view scrolled back, a
+    // screen of text at once) is painted in bands of five rows.
+    static constexpr int kFlushBandHeight = 5 * kCellHeight;
     static constexpr int kBorderWidth = 2;
 
     explicit TApdTerminal(QWidget* parent = nullptr);

@@ -791,6 +791,27 @@ void ApdTerminalTest::damageAndScrollPaintingMatchAFullRepaint_data()
             + "\x1b[3;1H\x1b#5narrow again\x1b[10;1H\x1b#6wide again\x1b[?5h";
 }
 
+namespace {
+
+// The tallest rectangle that the pane painted to its window, grabs left out.
+class TallestPaint : public QObject
+{
+public:
+    bool counting = true;
+    int height = 0;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Paint && counting)
+            for (const QRect& area : static_cast<QPaintEvent*>(event)->region())
+                height = std::max(height, area.height());
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+} // namespace
+
 void ApdTerminalTest::damageAndScrollPaintingMatchAFullRepaint()
 {
     QFETCH(QByteArray, script);
@@ -802,6 +823,10 @@ void ApdTerminalTest::damageAndScrollPaintingMatchAFullRepaint()
     stepwise.setFixedSize(stepwise.sizeHint());
     stepwise.show();
     QVERIFY(QTest::qWaitForWindowExposed(&stepwise));
+    QCoreApplication::processEvents();
+    // Every change, a clear and a screen of text too, goes to the window in rectangles no taller than a band.
+    TallestPaint tallest;
+    stepwise.installEventFilter(&tallest);
     QRandomGenerator random(1313); // fixed seed: a failure names its row and repeats
     for (qsizetype at = 0; at < script.size();) {
         const qsizetype piece = 1 + random.bounded(40);
@@ -810,7 +835,9 @@ void ApdTerminalTest::damageAndScrollPaintingMatchAFullRepaint()
         // Pieces within one paint interval, after it, and with the window painted between moves and flush.
         switch (random.bounded(8)) {
         case 0:
+            tallest.counting = false;
             (void)stepwise.grab();
+            tallest.counting = true;
             break;
         case 1:
             stepwise.update(random.bounded(stepwise.width()), random.bounded(stepwise.height()), 16, 12);
@@ -825,6 +852,8 @@ void ApdTerminalTest::damageAndScrollPaintingMatchAFullRepaint()
     }
     QTRY_VERIFY(!stepwise.hasPendingPaint());
     QCoreApplication::processEvents();
+    stepwise.removeEventFilter(&tallest);
+    QVERIFY2(tallest.height <= TApdTerminal::kFlushBandHeight, qPrintable(QString::number(tallest.height)));
     TApdTerminal whole;
     whole.setFixedSize(whole.sizeHint());
     whole.receive(script);
