@@ -423,7 +423,7 @@ void TApdTerminal::flushPaint(bool now)
     if (!hasPendingPaint())
         return;
     // Qt's X backend copies each rectangle it flushes into an upload buffer that keeps its largest size for
-    // the rest of the session: the whole pane in one flush would hold half a megabyte there. A change taller
+    // as long as the window lives: the whole pane in one flush would hold half a megabyte there. A change taller
     // than a band (a clear, the view scrolled back, a screen of text at once) is painted band by band, and
     // the areas that moved under it with it, as a move would have the rows it exposes flushed in one piece.
     const auto tall = [](const QRect& area) { return area.height() > kFlushBandHeight; };
