@@ -10,6 +10,8 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <cstring>
+#include <termios.h>
 #include <unistd.h>
 
 #include <sys/ioctl.h>
@@ -273,25 +275,37 @@ void TApdComPort::resumeReading()
 void TApdComPort::onError(int error)
 {
     PortFailure failure = PortFailure::HungUp;
+    QString systemText;
     switch (static_cast<QSerialPort::SerialPortError>(error)) {
     case QSerialPort::ResourceError:
     case QSerialPort::ReadError: {
-        // A hang-up reads as the end of input, which Qt reports as either; it tells a vanished device from
-        // a hung-up one by nothing, and the node's presence does.
+        // A hang-up reads as the end of input, which Qt reports as either, in the words of whatever errno an
+        // earlier call left behind: they say nothing about this failure. The node's presence tells a vanished
+        // device from a hung-up one, and the device's own answer is the system's word on it; a hung-up line
+        // that still answers has none.
         struct stat status
         {
         };
-        if (::stat(QFile::encodeName(m_device).constData(), &status) != 0 && errno == ENOENT)
-            failure = PortFailure::Vanished;
+        termios settings{};
+        if (::stat(QFile::encodeName(m_device).constData(), &status) != 0) {
+            const int cause = errno;
+            if (cause == ENOENT)
+                failure = PortFailure::Vanished;
+            systemText = QString::fromLocal8Bit(std::strerror(cause));
+        } else if (::tcgetattr(static_cast<int>(m_port->handle()), &settings) != 0) {
+            systemText = QString::fromLocal8Bit(std::strerror(errno));
+        }
         break;
     }
     case QSerialPort::WriteError:
+        // Taken from errno right after the write that failed.
         failure = PortFailure::WriteFailed;
+        systemText = m_port->errorString();
         break;
     default:
         return;
     }
-    fail(PortDiagnosis::failureMessage(failure, m_device, m_port->errorString()));
+    fail(PortDiagnosis::failureMessage(failure, m_device, systemText));
 }
 
 void TApdComPort::fail(const QString& reason)

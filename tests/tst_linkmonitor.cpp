@@ -14,6 +14,8 @@
 #include <QTest>
 #include <QToolButton>
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -132,11 +134,14 @@ void LinkMonitorTest::aFailingPortIsShownAtOnceAndStopStaysClickable()
                                   && box->isVisible(),
                               "no message appeared when the device vanished", 3000);
     // A closed master takes the slave's node with it, as a pulled adapter does: what happened, that nothing
-    // reaches the robot, what to do.
+    // reaches the robot, what to do, and the system's word on the node (never what an earlier call left in
+    // errno).
     QVERIFY2(box->text().startsWith(QStringLiteral("COM1(%1)이 이 컴퓨터에서 사라져, 로봇 콘솔이 COM1을 닫았습니다.\n")
                                         .arg(m_line->slavePath()))
                  && box->text().contains(QStringLiteral("로봇에는 더 이상 아무것도 전달되지 않습니다."))
-                 && box->text().contains(QStringLiteral("로봇 콘솔을 다시 시작하십시오.")),
+                 && box->text().contains(QStringLiteral("로봇 콘솔을 다시 시작하십시오."))
+                 && box->text().endsWith(QStringLiteral("\n시스템 메시지: ")
+                                         + QString::fromLocal8Bit(std::strerror(ENOENT))),
              qPrintable(QStringLiteral("the message does not say what happened to COM1: %1").arg(box->text())));
     QVERIFY2(QApplication::activeModalWidget() == nullptr && !box->isModal(), "the message blocks the window");
 
