@@ -154,6 +154,17 @@ void TApdTerminal::writeToScreen(const QByteArray& bytes)
     m_writing = true;
     m_screen.write(bytes);
     m_writing = false;
+    // A piece that comes a paint interval or more after the one before is shown at once, with whatever the
+    // throttle still held. Otherwise the port's read pauses and the throttle, each keeping its own beat,
+    // could fall out of step for as long as the line streams: every piece let out after a pause would come
+    // just after a throttled paint and wait most of an interval for its own.
+    const bool apart = !m_sinceLastPiece.isValid() || m_sinceLastPiece.elapsed() >= kMinPaintIntervalMs;
+    m_sinceLastPiece.start();
+    if (apart && hasPendingPaint()) {
+        m_throttle.stop();
+        flushPaint(true);
+        return;
+    }
     schedulePaint(QRegion());
 }
 

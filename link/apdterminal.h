@@ -26,11 +26,12 @@
 // moves the window's pixels (on the X server, once per repaint however many lines scrolled) and draws only
 // the rows it exposed, so that a repaint sends only the rows and cells that changed. A change taller than
 // kFlushBandHeight (a clear, the view scrolled back, a screen of text at once) is painted and sent band by
-// band, so that the window's upload buffer stays a band's size. The cursor, the text
-// being composed and the markers are laid over the cells of each paint. Repaints are spaced at least kMinPaintIntervalMs apart however
-// fast bytes arrive; a piece read after a quiet spell is painted before the loop turns again, a burst at
-// the end of the interval. The cursor blinks (BlinkTime ms per
-// phase) only while the window is active and the pane shown; otherwise no timer runs at all.
+// band, so that the window's upload buffer stays a band's size. The cursor, the text being composed and the
+// markers are laid over the cells of each paint. Pieces that arrive less than kMinPaintIntervalMs apart are
+// painted together, at most once an interval however fast bytes arrive, a burst at the end of the interval;
+// a piece that comes an interval or more after the one before (after a quiet spell, or let out by the port
+// after a read pause) is painted before the loop turns again. The cursor blinks (BlinkTime ms per phase)
+// only while the window is active and the pane shown; otherwise no timer runs at all.
 //
 // Scroll-back: the wheel and Shift+Page Up/Down move the view through the screen's scroll-back and send
 // nothing. While the view is back, arriving text does not move it (it stays on the same lines) and a
@@ -257,6 +258,7 @@ private:
     QTimer m_throttle;
     QTimer m_blink;
     QElapsedTimer m_sinceLastFlush;
+    QElapsedTimer m_sinceLastPiece; // since the last piece written to the screen
     QRegion m_pending; // window pixels that differ from the cells and their overlays, once m_moves are done
     // A scroll of the screen that the window's pixels have yet to follow: applied at the flush, so that the
     // X server copies the pane once per frame however many lines it scrolled and only new rows travel.

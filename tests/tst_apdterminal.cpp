@@ -125,7 +125,9 @@ void ApdTerminalTest::textThatStreamsInIsShownWholeAndInOrder_data()
     QTest::addColumn<int>("piece");
     QTest::addColumn<int>("gapMicroseconds");
     // While the line streams the port pauses between reads; whatever the pieces, nothing may be lost, doubled
-    // or reordered across a pause, and reading must go on after the last one.
+    // or reordered across a pause, and reading must go on after the last one. What a pause lets out is
+    // painted as it is delivered; only the first pieces of a stream, close behind the one before, wait for
+    // the throttle.
     QTest::newRow("one character at the line's rate") << 1 << 1042;
     QTest::newRow("one character every 20 ms") << 1 << 20000;
     QTest::newRow("pieces of 7 every 5 ms") << 7 << 5000;
@@ -139,6 +141,18 @@ void ApdTerminalTest::textThatStreamsInIsShownWholeAndInOrder()
     QByteArray text;
     for (int line = 0; line < 6; ++line)
         text += QByteArray::number(line) + ": " + QByteArray(40, static_cast<char>('a' + line)) + "\r\n";
+    // Taken after the pane has the piece (it was connected first).
+    int pieces = 0;
+    int waiting = 0;
+    QElapsedTimer sincePiece;
+    const QMetaObject::Connection watch
+        = connect(m_form->ApdComPort1, &TApdComPort::dataReceived, this, [&](const QByteArray&) {
+              if (sincePiece.isValid() && sincePiece.elapsed() >= TApdTerminal::kMinPaintIntervalMs) {
+                  ++pieces;
+                  waiting += m_pane->hasPendingPaint() ? 1 : 0;
+              }
+              sincePiece.start();
+          });
     const int master = m_line->masterFd();
     std::thread farEnd([&] {
         for (qsizetype at = 0; at < text.size(); at += piece) {
@@ -154,6 +168,12 @@ void ApdTerminalTest::textThatStreamsInIsShownWholeAndInOrder()
     while (!deadline.hasExpired() && m_pane->screen().rowText(5).size() < 43)
         QTest::qWait(10);
     farEnd.join();
+    disconnect(watch);
+    QVERIFY2(waiting == 0,
+             qPrintable(QStringLiteral("%1 of %2 pieces that came a paint interval after the one "
+                                       "before waited for the throttle")
+                            .arg(waiting)
+                            .arg(pieces)));
     // A lone byte after the stream ends is read as well.
     settle(50);
     m_line->send("$");
