@@ -292,7 +292,7 @@ void TApdComPort::onError(int error)
             if (cause == ENOENT)
                 failure = PortFailure::Vanished;
             systemText = QString::fromLocal8Bit(std::strerror(cause));
-        } else if (::tcgetattr(static_cast<int>(m_port->handle()), &settings) != 0) {
+        } else if (m_port->isOpen() && ::tcgetattr(static_cast<int>(m_port->handle()), &settings) != 0) {
             systemText = QString::fromLocal8Bit(std::strerror(errno));
         }
         break;
