@@ -287,14 +287,13 @@ void TApdComPort::onError(int error)
         {
         };
         termios settings{};
-        if (::stat(QFile::encodeName(m_device).constData(), &status) != 0) {
-            const int cause = errno;
-            if (cause == ENOENT)
-                failure = PortFailure::Vanished;
+        const bool answered = ::stat(QFile::encodeName(m_device).constData(), &status) == 0
+            && (!m_port->isOpen() || ::tcgetattr(static_cast<int>(m_port->handle()), &settings) == 0);
+        const int cause = answered ? 0 : errno;
+        if (cause == ENOENT)
+            failure = PortFailure::Vanished;
+        if (cause != 0)
             systemText = QString::fromLocal8Bit(std::strerror(cause));
-        } else if (m_port->isOpen() && ::tcgetattr(static_cast<int>(m_port->handle()), &settings) != 0) {
-            systemText = QString::fromLocal8Bit(std::strerror(errno));
-        }
         break;
     }
     case QSerialPort::WriteError:
