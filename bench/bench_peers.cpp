@@ -1,12 +1,16 @@
 // bench_peers: the console against the reference peer, xterm running picocom, at the line's rate, in one run.
 //
 // Usage: bench_peers [--rounds N] [--seconds S] [--hour-seconds H] [--display D] [--idle-seconds I]
-//                    [--console BINARY] [--only ours|reference]
+//                    [--console BINARY] [--only ours|reference] [--against OTHER] [--bytes-only 1]
+//                    [--byte-samples B]
 //   N rounds (default 3) in alternating order (ours first in even rounds, the reference first in odd ones);
 //   S seconds of text at the line's rate in each (default 60); H seconds of the memory run (default 60);
 //   D the X display number to use (default: the first free one, as Xvfb -displayfd finds it); I seconds of
 //   each idle measurement (default 10); BINARY the console to measure (default build/robot-console); --only
-//   measures one subject alone, for trying a change. What the subjects print goes to /tmp/bench_peers.log.
+//   measures one subject alone, for trying a change; OTHER, a second console binary (or a script that execs
+//   one), takes the reference's place, to compare two builds or settings in one run; --bytes-only measures
+//   byte to screen alone, B bytes to each subject per round (default 150). What the subjects print goes to
+//   /tmp/bench_peers.log.
 //
 // Each measurement has an Xvfb server of its own, started here, whose CPU is measured too. The subjects are
 // the real programs, each on a pseudo-terminal whose master side this program plays:
@@ -363,17 +367,20 @@ enum class Kind {
     Reference
 };
 
-const char* nameOf(Kind kind)
-{
-    return kind == Kind::Ours ? "ours" : "xterm+picocom";
-}
-
 std::string g_benchDir;
 std::string g_console; // the console binary; build/robot-console by default
+std::string g_against; // a second console binary that stands in for the reference (--against)
+
+const char* nameOf(Kind kind)
+{
+    if (kind == Kind::Ours)
+        return "ours";
+    return g_against.empty() ? "xterm+picocom" : "the other console";
+}
 
 std::vector<std::string> commandOf(Kind kind, const std::string& pty)
 {
-    if (kind == Kind::Reference)
+    if (kind == Kind::Reference && g_against.empty())
         return {"xterm", "-geometry", "62x21+0+0", "-e", "picocom", "-q", "-b", "9600", "--noreset", pty};
     return {"unshare",
             "--mount",
@@ -385,13 +392,13 @@ std::vector<std::string> commandOf(Kind kind, const std::string& pty)
             "mount -t tmpfs tmpfs /run/lock && mount --bind \"$1\" /dev/ttyS0 && exec \"$2\"",
             "sh",
             pty,
-            g_console};
+            kind == Kind::Ours ? g_console : g_against};
 }
 
 // The text area of the subject's top-level window, in its own coordinates.
 XRectangle textAreaOf(Kind kind, Display* display, Window window)
 {
-    if (kind == Kind::Ours)
+    if (kind == Kind::Ours || !g_against.empty())
         return {232, 24, 496, 252}; // the pane's place in the window description
     XWindowAttributes attributes{};
     XGetWindowAttributes(display, window, &attributes);
@@ -675,6 +682,7 @@ struct Options
     int clickBlocks = 2;
     double idleSeconds = 10;
     std::string only; // "ours" or "reference": that subject alone, for trying a change
+    bool bytesOnly = false;
 };
 
 // Whether the run measures this subject (--only names one of them, or none).
@@ -970,10 +978,17 @@ int main(int argc, char** argv)
             g_console = argv[i + 1];
         else if (option == "--only")
             options.only = argv[i + 1];
+        else if (option == "--against")
+            g_against = argv[i + 1];
+        else if (option == "--bytes-only")
+            options.bytesOnly = value != 0;
+        else if (option == "--byte-samples")
+            options.byteSamples = std::max(10, static_cast<int>(value));
         else {
             std::fprintf(stderr,
                          "usage: bench_peers [--rounds N] [--seconds S] [--hour-seconds H] [--display D] "
-                         "[--idle-seconds I] [--console BINARY] [--only ours|reference]\n");
+                         "[--idle-seconds I] [--console BINARY] [--only ours|reference] [--against BINARY] "
+                         "[--bytes-only 1] [--byte-samples N]\n");
             return 2;
         }
     }
@@ -999,7 +1014,7 @@ int main(int argc, char** argv)
         const Kind order[2]
             = {round % 2 == 0 ? Kind::Ours : Kind::Reference, round % 2 == 0 ? Kind::Reference : Kind::Ours};
         for (const Kind kind : order) {
-            if (!measures(options, kind))
+            if (!measures(options, kind) || options.bytesOnly)
                 continue;
             std::fprintf(stderr, "round %d: %s ...\n", round + 1, nameOf(kind));
             measureRound(kind, options, figures[kind], bare, bareQt);
@@ -1012,7 +1027,7 @@ int main(int argc, char** argv)
         measureBytes(options, kinds, figures);
     }
     for (const Kind kind : {Kind::Ours, Kind::Reference}) {
-        if (!measures(options, kind))
+        if (!measures(options, kind) || options.bytesOnly)
             continue;
         std::fprintf(stderr, "memory run: %s ...\n", nameOf(kind));
         measureHour(kind, options, figures[kind]);

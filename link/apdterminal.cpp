@@ -5,6 +5,7 @@
 #include "link/cp949.h"
 #include "link/filename.h"
 #include "link/keymap.h"
+#include "link/serverglyphs.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -158,11 +159,20 @@ void TApdTerminal::writeToScreen(const QByteArray& bytes)
     // throttle still held. Otherwise the port's read pauses and the throttle, each keeping its own beat,
     // could fall out of step for as long as the line streams: every piece let out after a pause would come
     // just after a throttled paint and wait most of an interval for its own.
-    const bool apart = !m_sinceLastPiece.isValid() || m_sinceLastPiece.elapsed() >= kMinPaintIntervalMs;
+    const qint64 since = m_sinceLastPiece.isValid() ? m_sinceLastPiece.elapsed() : kQuietMs;
     m_sinceLastPiece.start();
-    if (apart && hasPendingPaint()) {
+    if (since >= kMinPaintIntervalMs && hasPendingPaint()) {
         m_throttle.stop();
-        flushPaint(true);
+        // A lone change after a quiet spell (a key's echo, a reply's first byte) is drawn on the window
+        // first, and painted into its backing store a little later, so that the X server, and whatever shows
+        // the window, take the processor first; a line that streams never comes this way.
+        if (since >= kQuietMs && drawAhead()) {
+            ++m_drawnAhead;
+            m_sinceLastFlush.start();
+            m_throttle.start(kCatchUpMs);
+        } else {
+            flushPaint(true);
+        }
         return;
     }
     schedulePaint(QRegion());
@@ -461,6 +471,76 @@ void TApdTerminal::flushPaint(bool now)
     m_sinceLastFlush.start();
 }
 
+bool TApdTerminal::drawAhead()
+{
+    if (!m_serverGlyphs || !m_moves.empty() || m_scrollBack > 0 || Capture || !m_preedit.isEmpty()
+        || m_pending.rectCount() > kMaxAheadRects)
+        return false;
+    // Every cell that the pending area touches, whole; each must be one the face or its line-drawing set
+    // draws, on a line of single size, or the change is left to the paint alone.
+    struct Piece
+    {
+        QPoint at;
+        VtScreen::Cell cell;
+        bool graphic = false;
+    };
+    std::vector<Piece> pieces;
+    QRegion cells;
+    for (const QRect& area : m_pending) {
+        const QRect grid = area & kGrid;
+        if (grid.isEmpty())
+            continue;
+        for (int row = grid.top() / kCellHeight; row <= grid.bottom() / kCellHeight; ++row) {
+            if (isDouble(viewCell(row, 0).lineSize))
+                return false;
+            for (int column = grid.left() / kCellWidth; column <= grid.right() / kCellWidth; ++column) {
+                const QPoint at(column * kCellWidth, row * kCellHeight);
+                if (cells.contains(at))
+                    continue;
+                const VtScreen::Cell cell = viewCell(row, column);
+                const char32_t sole = cell.width == 1 ? soleCharacter(cell) : 0;
+                const bool graphic = !AsciiFace::has(sole);
+                if (graphic && !AsciiFace::hasGraphic(sole))
+                    return false;
+                if (pieces.size() == static_cast<std::size_t>(kMaxAheadCells))
+                    return false;
+                pieces.push_back({at, cell, graphic});
+                cells += QRect(at, QSize(kCellWidth, kCellHeight));
+            }
+        }
+    }
+    const QRect bar = cursorArea(m_cursorShown, false);
+    const bool cursorShown = m_screen.cursorVisible() && m_cursorOn && cells.intersects(bar);
+    if (pieces.empty() || (cursorShown && !cells.contains(bar)) || !m_serverGlyphs->begin())
+        return false;
+    for (const Piece& piece : pieces) {
+        const std::pair<QColor, QColor> colours = coloursOf(piece.cell);
+        const QColor& ink = colours.first;
+        const QColor& paper = colours.second;
+        const quint64 key = (quint64{ink.rgba()} << 32) | paper.rgba();
+        const char32_t sole = soleCharacter(piece.cell);
+        if (piece.graphic) {
+            // The line-drawing set's atlas in the same pair of colours, told apart by the paper's alpha byte
+            // (the colours are opaque).
+            m_serverGlyphs->copy(
+                key & ~quint64{0xff000000}, [&] { return AsciiFace::graphicsAtlas(ink, paper); },
+                AsciiFace::graphicsAtlasRect(sole), piece.at);
+        } else {
+            m_serverGlyphs->copy(
+                key, [&] { return AsciiFace::atlas(ink, paper); }, AsciiFace::atlasRect(sole), piece.at);
+        }
+        if (piece.cell.underline)
+            m_serverGlyphs->fill(QRect(piece.at.x(), piece.at.y() + kCellHeight - 1, kCellWidth, 1), ink.rgb());
+    }
+    if (cursorShown) {
+        const VtScreen::Cell under = viewCell(m_cursorShown.y(), m_cursorShown.x());
+        m_serverGlyphs->fill(QRect(bar.left(), bar.bottom() + 1 - kCursorHeight, bar.width(), kCursorHeight),
+                             coloursOf(under).first.rgb());
+    }
+    m_serverGlyphs->end();
+    return true;
+}
+
 void TApdTerminal::updateBlinking()
 {
     const QWidget* top = window();
@@ -702,6 +782,8 @@ void TApdTerminal::wheelEvent(QWheelEvent* event)
 void TApdTerminal::showEvent(QShowEvent* event)
 {
     QFrame::showEvent(event);
+    if (!m_serverGlyphs && qEnvironmentVariableIsEmpty("CONSOLE_NO_AHEAD"))
+        m_serverGlyphs = ServerGlyphs::create(this);
     updateBlinking();
 }
 

@@ -30,8 +30,13 @@
 // markers are laid over the cells of each paint. Pieces that arrive less than kMinPaintIntervalMs apart are
 // painted together, at most once an interval however fast bytes arrive, a burst at the end of the interval;
 // a piece that comes an interval or more after the one before (after a quiet spell, or let out by the port
-// after a read pause) is painted before the loop turns again. The cursor blinks (BlinkTime ms per phase)
-// only while the window is active and the pane shown; otherwise no timer runs at all.
+// after a read pause) is painted before the loop turns again. On an X server, a piece that comes after a
+// quiet spell of kQuietMs and changes at most kMaxAheadCells cells, all of the face or its line-drawing set on
+// lines of single size, is drawn ahead: copied onto the window on the server at once by ServerGlyphs, from
+// the same atlases, with the cursor, and painted into the window's backing store kCatchUpMs later, the same
+// pixels again; the X server and whatever shows the window take the processor first. The cursor blinks
+// (BlinkTime ms per phase) only while the window is active and the pane shown; otherwise no timer runs at
+// all.
 //
 // Scroll-back: the wheel and Shift+Page Up/Down move the view through the screen's scroll-back and send
 // nothing. While the view is back, arriving text does not move it (it stays on the same lines) and a
@@ -70,11 +75,13 @@
 #include <QString>
 #include <QTimer>
 
+#include <memory>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 class QKeyEvent;
+class ServerGlyphs;
 class TApdComPort;
 
 class TApdKeyboardEmulator : public QObject
@@ -121,6 +128,12 @@ public:
     // screen of text at once) is painted in bands of five rows.
     static constexpr int kFlushBandHeight = 5 * kCellHeight;
     static constexpr int kBorderWidth = 2;
+    // Drawing ahead (see the header): the quiet spell before a piece, the most it changes (a lone byte
+    // changes a cell or three), and how long the paint of what was drawn ahead waits.
+    static constexpr int kQuietMs = 2 * kMinPaintIntervalMs;
+    static constexpr int kMaxAheadCells = 16;
+    static constexpr int kMaxAheadRects = 8;
+    static constexpr int kCatchUpMs = 2;
 
     explicit TApdTerminal(QWidget* parent = nullptr);
     ~TApdTerminal() override;
@@ -160,8 +173,9 @@ public:
     qsizetype capturePending() const { return m_capture.pending(); }
 
     bool isBlinking() const { return m_blink.isActive(); }
-    // Paints done so far (benchmarks and diagnostics).
+    // Paints done so far, and changes drawn ahead of their paint (benchmarks and diagnostics).
     quint64 paintCount() const { return m_paints; }
+    quint64 drawnAheadCount() const { return m_drawnAhead; }
     // True while damage waits for the paint throttle.
     bool hasPendingPaint() const { return !m_pending.isEmpty() || !m_moves.empty(); }
 
@@ -233,6 +247,9 @@ private:
     // Brings the window up to the screen: the moves first, on the window's own pixels, then the pending
     // area, painted at once (`now`) or on the loop's next turn.
     void flushPaint(bool now = false);
+    // Draws the pending change on the X server ahead of its paint, where it is a few cells of the face (see
+    // ServerGlyphs); false when it is left to the paint alone.
+    bool drawAhead();
     void updateBlinking();
     void toggleCursor();
     // The face and the line-drawing set in one pair of colours, made on first use.
@@ -281,4 +298,6 @@ private:
     bool m_cursorOn = true;
     QString m_preedit;
     quint64 m_paints = 0;
+    quint64 m_drawnAhead = 0;
+    std::unique_ptr<ServerGlyphs> m_serverGlyphs; // null where the platform has none
 };

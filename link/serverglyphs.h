@@ -1,0 +1,44 @@
+#pragma once
+// ServerGlyphs: draws a few of the pane's cells straight onto its window on the X server, ahead of Qt's own
+// paint of the same pixels, so that a lone byte is on the screen without waiting for the repaint.
+//
+// Each atlas of glyphs (one per pair of colours) is uploaded once, to a pixmap on the server; a cell is then
+// one copy from it, and the cursor one filled rectangle, with no pixels travelling. The caller draws exactly
+// what its own paint makes of the same cells and lets that paint follow, so that Qt's backing store holds
+// them too: the window never shows anything the paint would not, only sooner.
+//
+// Exists only on an X server whose window takes 32-bit pixels of 24-bit true colour in the order a QImage
+// of Format_RGB32 holds them, at a device pixel ratio of 1 (create() gives null otherwise: another
+// platform, Windows, a scaled screen). Draws nothing while the widget is hidden, its window not exposed, or
+// part of it covered by another widget of the window. Never reads from the server after its first use.
+
+#include <QImage>
+#include <QPoint>
+#include <QRect>
+#include <QRgb>
+
+#include <functional>
+#include <memory>
+
+class QWidget;
+
+class ServerGlyphs
+{
+public:
+    virtual ~ServerGlyphs() = default;
+
+    // For drawing onto `widget`'s part of its window; null where this cannot draw (see above).
+    static std::unique_ptr<ServerGlyphs> create(QWidget* widget);
+
+    // Starts a drawing: false when nothing can be drawn now (see above), and then nothing is.
+    virtual bool begin() = 0;
+    // Copies `source` of the atlas known by `key` to `at` (the widget's pixels); `make` gives the atlas the
+    // first time the key is seen. The atlas must be opaque.
+    virtual void copy(quint64 key, const std::function<QImage()>& make, const QRect& source, const QPoint& at) = 0;
+    virtual void fill(const QRect& area, QRgb colour) = 0;
+    // Sends what was drawn since begin().
+    virtual void end() = 0;
+
+protected:
+    ServerGlyphs() = default;
+};
