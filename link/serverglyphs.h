@@ -7,10 +7,11 @@
 // what its own paint makes of the same cells and lets that paint follow, so that Qt's backing store holds
 // them too: the window never shows anything the paint would not, only sooner.
 //
-// Exists only on an X server whose window takes 32-bit pixels of 24-bit true colour in the order a QImage
-// of Format_RGB32 holds them, at a device pixel ratio of 1 (create() gives null otherwise: another
-// platform, Windows, a scaled screen). Draws nothing while the widget is hidden, its window not exposed, or
-// part of it covered by another widget of the window. Never reads from the server after its first use.
+// Exists only on an X server that takes 32-bit pixels of 24-bit true colour in the order a QImage of
+// Format_RGB32 holds them (create() gives null on another platform, on Windows, on another server). Draws
+// nothing (begin() declines) while the widget is hidden, its window not exposed or of another depth, the
+// device pixel ratio other than 1, or part of the widget covered by another widget of the window. It asks
+// the server one thing, a window's depth, once per window; otherwise it only sends.
 
 #include <QImage>
 #include <QPoint>
