@@ -7,6 +7,8 @@
 TApdStatusLight::TApdStatusLight(QWidget* parent)
     : QWidget(parent), m_glyph(QStringLiteral(":/glyphs/lights.png"))
 {
+    m_litPaint.setSingleShot(true);
+    connect(&m_litPaint, &QTimer::timeout, this, qOverload<>(&QWidget::update));
 }
 
 void TApdStatusLight::setLit(bool lit)
@@ -14,7 +16,12 @@ void TApdStatusLight::setLit(bool lit)
     if (m_lit == lit)
         return;
     m_lit = lit;
-    update();
+    if (lit) {
+        m_litPaint.start(kLitPaintDelayMs);
+    } else {
+        m_litPaint.stop();
+        update();
+    }
 }
 
 void TApdStatusLight::paintEvent(QPaintEvent*)

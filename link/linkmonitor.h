@@ -1,10 +1,12 @@
 #pragma once
 // The link monitor's components: the Tx/Rx status lights and the controller that drives them.
 //
-// TApdStatusLight shows one half of a shared two-state glyph (lit on the left, unlit on the right).
+// TApdStatusLight shows one half of a shared two-state glyph (lit on the left, unlit on the right). A light
+// that lights is lit at once and painted so kLitPaintDelayMs later: the traffic that lit it (a key's echo,
+// a command's bytes) reaches the screen and the line first, before the light's repaint takes the processor.
 // TApdSLController watches its port's signals while monitoring is on: bytes leaving light the transmit
 // light, bytes arriving light the receive light, and each goes dark kLightHoldMs after its last traffic.
-// Its timers fire only when a light goes dark: never while the line is quiet, and never while it is busy.
+// Their timers fire only when a light changes: never while the line is quiet, and never while it is busy.
 
 #include <QMetaObject>
 #include <QObject>
@@ -19,6 +21,8 @@ class TApdStatusLight : public QWidget
     Q_OBJECT
 
 public:
+    static constexpr int kLitPaintDelayMs = 2;
+
     explicit TApdStatusLight(QWidget* parent = nullptr);
 
     bool lit() const { return m_lit; }
@@ -30,6 +34,7 @@ protected:
 private:
     bool m_lit = false;
     QPixmap m_glyph;
+    QTimer m_litPaint;
 };
 
 class TApdSLController : public QObject

@@ -10,6 +10,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QMessageBox>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
 #include <QToolButton>
@@ -21,6 +22,17 @@
 namespace {
 
 const QString kErrorText = QStringLiteral("오류가 발생하였습니다.");
+
+// Whether the window shows the light as it is now (lit or dark).
+bool shownAsItIs(TApdStatusLight* light)
+{
+    const QPoint at = light->mapTo(light->window(), QPoint());
+    const QImage shown = QGuiApplication::primaryScreen()
+                             ->grabWindow(light->window()->winId(), at.x(), at.y(), light->width(), light->height())
+                             .toImage()
+                             .convertToFormat(QImage::Format_RGB32);
+    return shown == light->grab().toImage().convertToFormat(QImage::Format_RGB32);
+}
 
 } // namespace
 
@@ -221,6 +233,16 @@ void LinkMonitorTest::theRxLightFlashesWhenBytesArriveAndGoesDarkAfterItsHold()
     QTRY_VERIFY2_WITH_TIMEOUT(m_form->ApdStatusLight1->lit(), "the Rx light did not light on a reply", 2000);
     QVERIFY2(!m_form->ApdStatusLight2->lit(), "the Tx light lit on receiving");
     QTRY_VERIFY2_WITH_TIMEOUT(!m_form->ApdStatusLight1->lit(), "the Rx light stayed lit after its hold", 2000);
+    // The window shows each state, the lit one a moment after the light lit (a light held by hand here, so
+    // that no hold ends it first).
+    TApdStatusLight* light = m_form->ApdStatusLight1;
+    m_form->ApdSLController1->SetMonitoring(false);
+    for (const bool lit : {true, false}) {
+        light->setLit(lit);
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            shownAsItIs(light), lit ? "the window never showed the light lit" : "the window still shows the light lit",
+            2000);
+    }
 }
 
 QTEST_MAIN(LinkMonitorTest)
