@@ -1093,9 +1093,14 @@ int main(int argc, char** argv)
     std::string loadAfter = readFile("/proc/loadavg");
     std::printf("\nload average (1, 5, 15 min) before: %.14s, after: %.14s\n", loadBefore.c_str(), loadAfter.c_str());
     std::printf("RESULT");
-    for (const Row& row : rows)
+    for (const Row& row : rows) {
         std::printf(" %s=%s ref_%s=%s", row.key, format(row.ours, row.decimals).c_str(), row.key,
                     format(row.reference, row.decimals).c_str());
+        // The ratio of the figures as measured, not as rounded for the table: a goal of "at most 1 x" must
+        // not hold by rounding.
+        if (std::isfinite(row.ours) && std::isfinite(row.reference) && row.reference > 0)
+            std::printf(" ratio_%s=%.4f", row.key, row.ours / row.reference);
+    }
     for (const auto& [name, samples] : ours.wakeupsByThread)
         if (name == "main" || name == "QXcbEventQueue")
             std::printf(" wakeups_%s=%.0f", name == "main" ? "main" : "xcb", samples.median());
