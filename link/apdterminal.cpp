@@ -473,16 +473,17 @@ void TApdTerminal::flushPaint(bool now)
 
 bool TApdTerminal::drawAhead()
 {
-    if (!m_serverGlyphs || !m_moves.empty() || m_scrollBack > 0 || Capture || !m_preedit.isEmpty()
-        || m_pending.rectCount() > kMaxAheadRects)
+    if (!m_serverGlyphs || !m_moves.empty() || m_scrollBack > 0 || Capture || !m_preedit.isEmpty())
         return false;
     // Every cell that the pending area touches, whole; each must be one the face or its line-drawing set
     // draws, on a line of single size, or the change is left to the paint alone.
     struct Piece
     {
         QPoint at;
-        VtScreen::Cell cell;
-        bool graphic = false;
+        QPixmap atlas; // held here: a later cell's colours may drop the pane's atlases
+        QRect source;
+        bool underline = false;
+        QColor ink;
     };
     std::vector<Piece> pieces;
     QRegion cells;
@@ -498,45 +499,26 @@ bool TApdTerminal::drawAhead()
                 if (cells.contains(at))
                     continue;
                 const VtScreen::Cell cell = viewCell(row, column);
-                const char32_t sole = cell.width == 1 ? soleCharacter(cell) : 0;
-                const bool graphic = !AsciiFace::has(sole);
-                if (graphic && !AsciiFace::hasGraphic(sole))
+                const auto [ink, paper] = coloursOf(cell);
+                const auto [atlas, source] = faceGlyph(cell, ink, paper);
+                if (atlas == nullptr || pieces.size() == static_cast<std::size_t>(kMaxAheadCells))
                     return false;
-                if (pieces.size() == static_cast<std::size_t>(kMaxAheadCells))
-                    return false;
-                pieces.push_back({at, cell, graphic});
+                pieces.push_back({at, *atlas, source, cell.underline, ink});
                 cells += QRect(at, QSize(kCellWidth, kCellHeight));
             }
         }
     }
-    const QRect bar = cursorArea(m_cursorShown, false);
-    const bool cursorShown = m_screen.cursorVisible() && m_cursorOn && cells.intersects(bar);
-    if (pieces.empty() || (cursorShown && !cells.contains(bar)) || !m_serverGlyphs->begin())
+    const auto [mark, markColour] = cursorMark();
+    const bool markShown = m_screen.cursorVisible() && m_cursorOn && cells.intersects(mark);
+    if (pieces.empty() || (markShown && !cells.contains(mark)) || !m_serverGlyphs->begin())
         return false;
     for (const Piece& piece : pieces) {
-        const std::pair<QColor, QColor> colours = coloursOf(piece.cell);
-        const QColor& ink = colours.first;
-        const QColor& paper = colours.second;
-        const quint64 key = (quint64{ink.rgba()} << 32) | paper.rgba();
-        const char32_t sole = soleCharacter(piece.cell);
-        if (piece.graphic) {
-            // The line-drawing set's atlas in the same pair of colours, told apart by the paper's alpha byte
-            // (the colours are opaque).
-            m_serverGlyphs->copy(
-                key & ~quint64{0xff000000}, [&] { return AsciiFace::graphicsAtlas(ink, paper); },
-                AsciiFace::graphicsAtlasRect(sole), piece.at);
-        } else {
-            m_serverGlyphs->copy(
-                key, [&] { return AsciiFace::atlas(ink, paper); }, AsciiFace::atlasRect(sole), piece.at);
-        }
-        if (piece.cell.underline)
-            m_serverGlyphs->fill(QRect(piece.at.x(), piece.at.y() + kCellHeight - 1, kCellWidth, 1), ink.rgb());
+        m_serverGlyphs->copy(piece.atlas, piece.source, piece.at);
+        if (piece.underline)
+            m_serverGlyphs->fill(QRect(piece.at.x(), piece.at.y() + kCellHeight - 1, kCellWidth, 1), piece.ink.rgb());
     }
-    if (cursorShown) {
-        const VtScreen::Cell under = viewCell(m_cursorShown.y(), m_cursorShown.x());
-        m_serverGlyphs->fill(QRect(bar.left(), bar.bottom() + 1 - kCursorHeight, bar.width(), kCursorHeight),
-                             coloursOf(under).first.rgb());
-    }
+    if (markShown)
+        m_serverGlyphs->fill(mark, markColour.rgb());
     m_serverGlyphs->end();
     return true;
 }
@@ -782,7 +764,7 @@ void TApdTerminal::wheelEvent(QWheelEvent* event)
 void TApdTerminal::showEvent(QShowEvent* event)
 {
     QFrame::showEvent(event);
-    if (!m_serverGlyphs && qEnvironmentVariableIsEmpty("CONSOLE_NO_AHEAD"))
+    if (!m_serverGlyphs)
         m_serverGlyphs = ServerGlyphs::create(this);
     updateBlinking();
 }
@@ -856,12 +838,9 @@ void TApdTerminal::paintEvent(QPaintEvent* event)
         painter.setFont(m_font);
         painter.drawText(box, Qt::AlignLeft | Qt::AlignVCenter, m_preedit);
         painter.fillRect(box.left(), box.bottom() - 1, box.width(), 1, kTextColour);
-    } else if (const QRect bar = cursorArea(m_cursorShown, false).translated(0, m_scrollBack * kCellHeight);
-               m_screen.cursorVisible() && m_cursorOn && area.intersects(bar)) {
-        // In the text colour of the cell under it, so that it shows on reverse video and a reversed screen too.
-        const VtScreen::Cell under = viewCell(cursorAt.y(), m_cursorShown.x());
-        painter.fillRect(bar.left(), bar.bottom() + 1 - kCursorHeight, bar.width(), kCursorHeight,
-                         coloursOf(under).first);
+    } else if (const auto [mark, colour] = cursorMark();
+               m_screen.cursorVisible() && m_cursorOn && area.intersects(mark)) {
+        painter.fillRect(mark, colour);
     }
     if (m_scrollBack > 0 || Capture)
         drawMarkers(painter);
@@ -878,6 +857,26 @@ const TApdTerminal::Atlas& TApdTerminal::atlasFor(const QColor& ink, const QColo
     atlas.face = QPixmap::fromImage(AsciiFace::atlas(ink, paper));
     atlas.graphics = QPixmap::fromImage(AsciiFace::graphicsAtlas(ink, paper));
     return atlas;
+}
+
+std::pair<const QPixmap*, QRect> TApdTerminal::faceGlyph(const VtScreen::Cell& cell, const QColor& ink,
+                                                         const QColor& paper) const
+{
+    const char32_t sole = cell.width == 1 ? soleCharacter(cell) : 0;
+    if (AsciiFace::has(sole))
+        return {&atlasFor(ink, paper).face, AsciiFace::atlasRect(sole)};
+    if (AsciiFace::hasGraphic(sole))
+        return {&atlasFor(ink, paper).graphics, AsciiFace::graphicsAtlasRect(sole)};
+    return {nullptr, QRect()};
+}
+
+std::pair<QRect, QColor> TApdTerminal::cursorMark() const
+{
+    const QRect cells = cursorArea(m_cursorShown, false).translated(0, m_scrollBack * kCellHeight);
+    // In the text colour of the cell under it, so that it shows on reverse video and a reversed screen too.
+    const VtScreen::Cell under = viewCell(m_cursorShown.y() + m_scrollBack, m_cursorShown.x());
+    return {QRect(cells.left(), cells.bottom() + 1 - kCursorHeight, cells.width(), kCursorHeight),
+            coloursOf(under).first};
 }
 
 void TApdTerminal::paintRow(QPainter& painter, int row, int firstColumn, int lastColumn) const
@@ -930,12 +929,9 @@ int TApdTerminal::paintCell(QPainter& painter, const QPoint& at, const VtScreen:
     const auto [foreground, background] = coloursOf(cell);
     const int cells = cell.width == 2 ? 2 : 1;
     const QRect box(at, QSize(cells * kCellWidth, kCellHeight));
-    const char32_t sole = cells == 1 ? soleCharacter(cell) : 0;
-    if (AsciiFace::has(sole)) {
+    if (const auto [atlas, source] = faceGlyph(cell, foreground, background); atlas != nullptr) {
         // The face's glyph in the cell's two colours, copied whole: the cell needs no filling.
-        painter.drawPixmap(at, atlasFor(foreground, background).face, AsciiFace::atlasRect(sole));
-    } else if (AsciiFace::hasGraphic(sole)) {
-        painter.drawPixmap(at, atlasFor(foreground, background).graphics, AsciiFace::graphicsAtlasRect(sole));
+        painter.drawPixmap(at, *atlas, source);
     } else {
         // Any other character is drawn by the font, centred in its cells.
         painter.fillRect(box, background);

@@ -132,7 +132,6 @@ public:
     // changes a cell or three), and how long the paint of what was drawn ahead waits.
     static constexpr int kQuietMs = 2 * kMinPaintIntervalMs;
     static constexpr int kMaxAheadCells = 16;
-    static constexpr int kMaxAheadRects = 8;
     static constexpr int kCatchUpMs = 2;
 
     explicit TApdTerminal(QWidget* parent = nullptr);
@@ -259,6 +258,12 @@ private:
         QPixmap graphics;
     };
     const Atlas& atlasFor(const QColor& ink, const QColor& paper) const;
+    // The atlas and the rectangle in it of a single-width cell that the face or its line-drawing set draws,
+    // in the cell's two colours; a null atlas for any other cell.
+    std::pair<const QPixmap*, QRect> faceGlyph(const VtScreen::Cell& cell, const QColor& ink,
+                                               const QColor& paper) const;
+    // The cursor's mark in the view's pixels (the last rows of its cells) and its colour.
+    std::pair<QRect, QColor> cursorMark() const;
     void paintRow(QPainter& painter, int row, int firstColumn, int lastColumn) const;
     // A double-width or double-height line, whole.
     void paintDoubleRow(QPainter& painter, int row, VtScreen::LineSize size) const;

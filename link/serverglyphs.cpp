@@ -8,13 +8,11 @@
 #include <xcb/xcb.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <unordered_map>
-#include <vector>
 
 namespace {
 
-// A pixmap on the server is dropped with the rest once this many pairs of colours were seen.
+// A pixmap on the server is dropped with the rest once this many atlases were seen.
 constexpr std::size_t kMaxPixmaps = 32;
 
 xcb_connection_t* xConnection()
@@ -98,9 +96,9 @@ public:
         return true;
     }
 
-    void copy(quint64 key, const std::function<QImage()>& make, const QRect& source, const QPoint& at) override
+    void copy(const QPixmap& atlas, const QRect& source, const QPoint& at) override
     {
-        const xcb_pixmap_t pixmap = pixmapFor(key, make);
+        const xcb_pixmap_t pixmap = pixmapFor(atlas);
         if (pixmap == 0)
             return;
         const QPoint to = at + m_origin;
@@ -134,13 +132,14 @@ private:
         return fits;
     }
 
-    xcb_pixmap_t pixmapFor(quint64 key, const std::function<QImage()>& make)
+    xcb_pixmap_t pixmapFor(const QPixmap& source)
     {
+        const qint64 key = source.cacheKey();
         if (const auto found = m_pixmaps.find(key); found != m_pixmaps.end())
             return found->second;
         if (m_pixmaps.size() >= kMaxPixmaps)
             dropPixmaps();
-        const QImage atlas = make().convertToFormat(QImage::Format_RGB32);
+        const QImage atlas = source.toImage().convertToFormat(QImage::Format_RGB32);
         const uint32_t bytes = static_cast<uint32_t>(atlas.sizeInBytes());
         // A put larger than the server takes in one request is not made: the cells go through Qt alone.
         if (atlas.isNull() || (bytes + 24) / 4 > xcb_get_maximum_request_length(m_connection))
@@ -168,7 +167,7 @@ private:
     xcb_gcontext_t m_gc = 0;
     QPoint m_origin;
     bool m_broken = false;
-    std::unordered_map<quint64, xcb_pixmap_t> m_pixmaps;
+    std::unordered_map<qint64, xcb_pixmap_t> m_pixmaps; // by the atlas's cache key
 };
 
 } // namespace

@@ -13,12 +13,11 @@
 // device pixel ratio other than 1, or part of the widget covered by another widget of the window. It asks
 // the server one thing, a window's depth, once per window; otherwise it only sends.
 
-#include <QImage>
+#include <QPixmap>
 #include <QPoint>
 #include <QRect>
 #include <QRgb>
 
-#include <functional>
 #include <memory>
 
 class QWidget;
@@ -33,9 +32,9 @@ public:
 
     // Starts a drawing: false when nothing can be drawn now (see above), and then nothing is.
     virtual bool begin() = 0;
-    // Copies `source` of the atlas known by `key` to `at` (the widget's pixels); `make` gives the atlas the
-    // first time the key is seen. The atlas must be opaque.
-    virtual void copy(quint64 key, const std::function<QImage()>& make, const QRect& source, const QPoint& at) = 0;
+    // Copies `source` of `atlas` to `at` (the widget's pixels). The atlas goes to the server the first time
+    // it is seen (by its cache key) and must be opaque.
+    virtual void copy(const QPixmap& atlas, const QRect& source, const QPoint& at) = 0;
     virtual void fill(const QRect& area, QRgb colour) = 0;
     // Sends what was drawn since begin().
     virtual void end() = 0;
