@@ -89,7 +89,10 @@ TApdComPort::TApdComPort(const QString& device, QObject* parent, LineCounterSour
 
 TApdComPort::~TApdComPort()
 {
-    // The device's flock outlives QSerialPort's descriptor, never the other way round.
+    // Our notifier goes before the descriptor it watches, and the device's flock outlives the descriptor,
+    // never the other way round.
+    delete m_readNotifier;
+    m_readNotifier = nullptr;
     delete m_port;
     m_port = nullptr;
 }
@@ -109,12 +112,19 @@ void TApdComPort::wire()
     connect(m_port, &QSerialPort::errorOccurred, this,
             [this](QSerialPort::SerialPortError error) { onError(error); });
 
-    // QSerialPort watches its descriptor with a read notifier of its own (a child of it) and offers no
-    // other way to stop reading for a while; switching that notifier off is how reading pauses.
+    // The descriptor is read here, straight into the delivery, rather than into QSerialPort's buffer and out
+    // again: a lone byte after a quiet spell is on the screen that much sooner. QSerialPort's own read
+    // notifier (a child of it; it offers no other way to stop reading) is switched off for good. Where it
+    // cannot be found, QSerialPort reads as usual and reading never pauses.
     const int descriptor = static_cast<int>(m_port->handle());
     for (QSocketNotifier* notifier : m_port->findChildren<QSocketNotifier*>()) {
         if (notifier->type() == QSocketNotifier::Read && notifier->socket() == descriptor)
-            m_readNotifier = notifier;
+            m_portNotifier = notifier;
+    }
+    if (m_portNotifier != nullptr) {
+        m_portNotifier->setEnabled(false);
+        m_readNotifier = new QSocketNotifier(descriptor, QSocketNotifier::Read, this);
+        connect(m_readNotifier, &QSocketNotifier::activated, this, &TApdComPort::readPort);
     }
     m_readPause = new QTimer(this);
     m_readPause->setSingleShot(true);
@@ -242,9 +252,50 @@ std::optional<LineCounters> TApdComPort::driverLineCounters(int fd)
 
 void TApdComPort::onReadyRead()
 {
+    // Only where QSerialPort reads: where reading is ours, what it may still have read is delivered all the
+    // same, in its place in the stream (it is delivered the moment it is read), and its notifier, which
+    // reading from it turns on again, goes off.
     const QByteArray bytes = m_port->readAll();
-    if (bytes.isEmpty())
+    if (m_portNotifier != nullptr)
+        m_portNotifier->setEnabled(false);
+    if (!bytes.isEmpty())
+        deliver(bytes);
+}
+
+void TApdComPort::readPort()
+{
+    if (!m_port->isOpen())
         return;
+    const int descriptor = static_cast<int>(m_port->handle());
+    QByteArray bytes;
+    bool ended = false;
+    // A read after a stall can find tens of kilobytes waiting: read until the driver has no more, up to
+    // kMaxReadBytes a turn of the loop.
+    char chunk[4096];
+    while (bytes.size() < kMaxReadBytes) {
+        const ssize_t got = ::read(descriptor, chunk, sizeof chunk);
+        if (got > 0) {
+            bytes.append(chunk, got);
+            if (static_cast<std::size_t>(got) < sizeof chunk)
+                break;
+        } else if (got < 0 && errno == EINTR) {
+            continue;
+        } else {
+            // Nothing more for now; or, on a descriptor that was just said to be readable, end of input (a
+            // hang-up reads as nothing) or an error.
+            ended = got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+            break;
+        }
+    }
+    // What came before a failure is delivered first; the next read finds the failure again.
+    if (!bytes.isEmpty())
+        deliver(bytes);
+    else if (ended)
+        failReading();
+}
+
+void TApdComPort::deliver(const QByteArray& bytes)
+{
     const bool close = m_sinceRead.isValid() && m_sinceRead.elapsed() < kReadPauseMs;
     const bool slow = m_sinceDelivery.isValid()
         && static_cast<qint64>(bytes.size()) * 1000000000 < kStreamingRate * m_sinceDelivery.nsecsElapsed();
@@ -274,36 +325,34 @@ void TApdComPort::resumeReading()
 
 void TApdComPort::onError(int error)
 {
-    PortFailure failure = PortFailure::HungUp;
-    QString systemText;
     switch (static_cast<QSerialPort::SerialPortError>(error)) {
     case QSerialPort::ResourceError:
-    case QSerialPort::ReadError: {
-        // A hang-up reads as the end of input, which Qt reports as either, in the words of whatever errno an
-        // earlier call left behind: they say nothing about this failure. The node's presence tells a vanished
-        // device from a hung-up one, and the device's own answer is the system's word on it; a hung-up line
-        // that still answers has none.
-        struct stat status
-        {
-        };
-        termios settings{};
-        const bool answered = ::stat(QFile::encodeName(m_device).constData(), &status) == 0
-            && (!m_port->isOpen() || ::tcgetattr(static_cast<int>(m_port->handle()), &settings) == 0);
-        const int cause = answered ? 0 : errno;
-        if (cause == ENOENT)
-            failure = PortFailure::Vanished;
-        if (cause != 0)
-            systemText = QString::fromLocal8Bit(std::strerror(cause));
+    case QSerialPort::ReadError:
+        failReading();
         break;
-    }
     case QSerialPort::WriteError:
         // Taken from errno right after the write that failed.
-        failure = PortFailure::WriteFailed;
-        systemText = m_port->errorString();
+        fail(PortDiagnosis::failureMessage(PortFailure::WriteFailed, m_device, m_port->errorString()));
         break;
     default:
-        return;
+        break;
     }
+}
+
+void TApdComPort::failReading()
+{
+    // A hang-up reads as the end of input, which says nothing of why (QSerialPort words it after whatever
+    // errno an earlier call left behind). The node's presence tells a vanished device from a hung-up one, and
+    // the device's own answer is the system's word on it; a hung-up line that still answers has none.
+    struct stat status
+    {
+    };
+    termios settings{};
+    const bool answered = ::stat(QFile::encodeName(m_device).constData(), &status) == 0
+        && (!m_port->isOpen() || ::tcgetattr(static_cast<int>(m_port->handle()), &settings) == 0);
+    const int cause = answered ? 0 : errno;
+    const PortFailure failure = cause == ENOENT ? PortFailure::Vanished : PortFailure::HungUp;
+    const QString systemText = cause != 0 ? QString::fromLocal8Bit(std::strerror(cause)) : QString();
     fail(PortDiagnosis::failureMessage(failure, m_device, systemText));
 }
 
@@ -313,7 +362,12 @@ void TApdComPort::fail(const QString& reason)
         return;
     m_failed = true;
     m_failureReason = reason;
-    // Left open, a vanished device keeps the read notifier firing and the process spins.
+    // Left open, a vanished device keeps the read notifier firing and the process spins; and a notifier left
+    // on would watch a descriptor number that the system gives to the next file opened.
+    if (m_readNotifier != nullptr)
+        m_readNotifier->setEnabled(false);
+    if (m_readPause != nullptr)
+        m_readPause->stop();
     m_port->close();
     m_claim->release();
     emit failed(reason);

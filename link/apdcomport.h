@@ -94,6 +94,8 @@ public:
     // Bytes per second below which reads close together are the line streaming: four times what 9600 bit/s
     // 8N1 carries, so that the serial line always pauses and a faster source never does.
     static constexpr qint64 kStreamingRate = 4 * kBaudRate / 10;
+    // The most that one turn of the event loop reads and delivers; the rest waits for the next turn.
+    static constexpr qsizetype kMaxReadBytes = qsizetype{32} * 1024;
 
     // The device that COM1 names: the one the desk's administrator assigned, else the build-time default
     // (Com1Assignment). Throws PortOpenError where the assignment cannot be followed (its file unreadable, its
@@ -157,6 +159,9 @@ signals:
 private:
     void wire();
     void onReadyRead();
+    void readPort();
+    void deliver(const QByteArray& bytes);
+    void failReading();
     void resumeReading();
     void onError(int error);
     void fail(const QString& reason);
@@ -176,10 +181,11 @@ private:
     // Bytes written straight to the driver, reported by bytesSent on the loop's next turn.
     QTimer* m_sentReport = nullptr;
     qint64 m_sentDirectly = 0;
-    // QSerialPort's own read notifier, switched off while reading pauses (null where none can be found,
-    // and then reading never pauses); the pause's timer; the time since the last read or resume, and since
-    // the last delivery.
-    QPointer<QSocketNotifier> m_readNotifier;
+    // Our read notifier on the descriptor, switched off while reading pauses, and QSerialPort's own, off for
+    // good (both null where QSerialPort's cannot be found: then it reads, and reading never pauses); the
+    // pause's timer; the time since the last read or resume, and since the last delivery.
+    QSocketNotifier* m_readNotifier = nullptr;
+    QPointer<QSocketNotifier> m_portNotifier;
     QTimer* m_readPause = nullptr;
     QElapsedTimer m_sinceRead;
     QElapsedTimer m_sinceDelivery;

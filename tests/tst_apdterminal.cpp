@@ -124,29 +124,40 @@ void ApdTerminalTest::textThatStreamsInIsShownWholeAndInOrder_data()
 {
     QTest::addColumn<int>("piece");
     QTest::addColumn<int>("gapMicroseconds");
+    QTest::addColumn<int>("leadLines"); // lines of 60 characters before the text, then a clear
     // While the line streams the port pauses between reads; whatever the pieces, nothing may be lost, doubled
-    // or reordered across a pause, and reading must go on after the last one. What a pause lets out is
-    // painted as it is delivered; only the first pieces of a stream, close behind the one before, wait for
-    // the throttle.
-    QTest::newRow("one character at the line's rate") << 1 << 1042;
-    QTest::newRow("one character every 20 ms") << 1 << 20000;
-    QTest::newRow("pieces of 7 every 5 ms") << 7 << 5000;
-    QTest::newRow("pieces of 300 at once") << 300 << 0;
+    // or reordered across a pause or between the reads that a flood takes, and reading must go on after the
+    // last one. What a pause lets out is painted as it is delivered; only the first pieces of a stream, close
+    // behind the one before, wait for the throttle.
+    QTest::newRow("one character at the line's rate") << 1 << 1042 << 0;
+    QTest::newRow("one character every 20 ms") << 1 << 20000 << 0;
+    QTest::newRow("pieces of 7 every 5 ms") << 7 << 5000 << 0;
+    QTest::newRow("pieces of 300 at once") << 300 << 0 << 0;
+    QTest::newRow("a flood of 100 KiB at once") << 1 << 0 << 1650;
 }
 
 void ApdTerminalTest::textThatStreamsInIsShownWholeAndInOrder()
 {
     QFETCH(int, piece);
     QFETCH(int, gapMicroseconds);
+    QFETCH(int, leadLines);
     QByteArray text;
+    for (int line = 0; line < leadLines; ++line)
+        text += QByteArray::number(line).rightJustified(60, '.') + "\r\n";
+    if (leadLines > 0)
+        text += "\x1b[2J\x1b[H";
     for (int line = 0; line < 6; ++line)
         text += QByteArray::number(line) + ": " + QByteArray(40, static_cast<char>('a' + line)) + "\r\n";
+    if (leadLines > 0)
+        piece = static_cast<int>(text.size());
     // Taken after the pane has the piece (it was connected first).
     int pieces = 0;
     int waiting = 0;
+    QByteArray delivered;
     QElapsedTimer sincePiece;
     const QMetaObject::Connection watch
-        = connect(m_form->ApdComPort1, &TApdComPort::dataReceived, this, [&](const QByteArray&) {
+        = connect(m_form->ApdComPort1, &TApdComPort::dataReceived, this, [&](const QByteArray& bytes) {
+              delivered += bytes;
               if (sincePiece.isValid() && sincePiece.elapsed() >= TApdTerminal::kMinPaintIntervalMs) {
                   ++pieces;
                   waiting += m_pane->hasPendingPaint() ? 1 : 0;
@@ -165,10 +176,16 @@ void ApdTerminalTest::textThatStreamsInIsShownWholeAndInOrder()
         }
     });
     const QDeadlineTimer deadline(10000);
-    while (!deadline.hasExpired() && m_pane->screen().rowText(5).size() < 43)
+    while (!deadline.hasExpired() && (delivered.size() < text.size() || m_pane->screen().rowText(5).size() < 43))
         QTest::qWait(10);
     farEnd.join();
     disconnect(watch);
+    QVERIFY2(delivered == text,
+             qPrintable(QStringLiteral("the port delivered %1 bytes for %2 sent, %3")
+                            .arg(delivered.size())
+                            .arg(text.size())
+                            .arg(delivered.startsWith(text.left(delivered.size())) ? QStringLiteral("in order")
+                                                                                   : QStringLiteral("out of order"))));
     QVERIFY2(waiting == 0,
              qPrintable(QStringLiteral("%1 of %2 pieces that came a paint interval after the one "
                                        "before waited for the throttle")
