@@ -1104,6 +1104,8 @@ int main(int argc, char** argv)
     for (const auto& [name, samples] : ours.wakeupsByThread)
         if (name == "main" || name == "QXcbEventQueue")
             std::printf(" wakeups_%s=%.0f", name == "main" ? "main" : "xcb", samples.median());
+    // Likewise a bound in MiB: the resident memory in KiB, as read.
+    std::printf(" hour_rss_kib=%s", format(ours.hourRssMiB * 1024, 0).c_str());
     std::printf(" hour_slope_kib_per_min=%.1f\n", ours.hourSlopeKiBPerMin);
     return 0;
 }
