@@ -1,5 +1,7 @@
 #include "app/qtsetup.h"
 
+#include "app/resourcepictures.h"
+
 #include <QApplication>
 #include <QFontDatabase>
 #include <QLibraryInfo>
@@ -67,6 +69,7 @@ void chooseQtPlatformSettings()
 
 void setUpQtForConsole()
 {
+    useBuiltInReaderForResourcePictures();
 #ifndef Q_OS_WIN
     useUtf8CharacterType(); // Windows takes window titles in UTF-16 whatever the locale
 #endif

@@ -3,6 +3,7 @@
 #include "app/console.h"
 #include "app/placement.h"
 #include "app/qtsetup.h"
+#include "app/resourcepictures.h"
 #include "app/statusbar.h"
 #include "app/tform1.h"
 #include "link/apdcomport.h"
@@ -10,7 +11,10 @@
 #include "tests/ptypair.h"
 
 #include <QAction>
+#include <QBuffer>
+#include <QFile>
 #include <QGuiApplication>
+#include <QImageReader>
 #include <QMenu>
 #include <QScreen>
 #include <QTemporaryFile>
@@ -26,6 +30,7 @@ class StartupTest : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void aPortThatCannotBeOpenedIsShownAndFailsTheStart_data();
     void aPortThatCannotBeOpenedIsShownAndFailsTheStart();
     void aNormalStartRunsUntilTheWindowClosesAndSucceeds_data();
@@ -152,6 +157,12 @@ void StartupTest::aNormalStartRunsUntilTheWindowClosesAndSucceeds()
     QVERIFY2(Form1 == nullptr, "Form1 still points at a destroyed window");
 }
 
+void StartupTest::initTestCase()
+{
+    // As the console's start does, before any picture is read.
+    useBuiltInReaderForResourcePictures();
+}
+
 void StartupTest::theWindowHasItsDescribedFrame()
 {
     PtyPair line;
@@ -166,6 +177,39 @@ void StartupTest::theWindowHasItsDescribedFrame()
     QCOMPARE(form.BitBtn1->geometry(), QRect(80, 256, 75, 65));
     QCOMPARE(form.StatusBar1->geometry(), QRect(0, 327, 737, 21));
     QVERIFY2(form.BitBtn1->font().bold(), "the exit button's caption is not bold");
+
+    // Every picture of the window shown whole, and no image format plugin loaded to read them.
+    form.grab();
+#ifdef Q_OS_LINUX
+    QFile maps(QStringLiteral("/proc/self/maps"));
+    QVERIFY(maps.open(QIODevice::ReadOnly));
+    QVERIFY2(!maps.readAll().contains("/imageformats/"), "image format plugins were loaded for the window's pictures");
+#endif
+    const std::pair<QToolButton*, QString> pictures[] = {
+        {form.SpeedButton1, QStringLiteral(":/glyphs/up.png")},
+        {form.SpeedButton2, QStringLiteral(":/glyphs/left.png")},
+        {form.SpeedButton3, QStringLiteral(":/glyphs/right.png")},
+        {form.SpeedButton4, QStringLiteral(":/glyphs/down.png")},
+        {form.SpeedButton5, QStringLiteral(":/glyphs/stop-normal.png")},
+        {form.SpeedButton6, QStringLiteral(":/glyphs/cable.png")},
+        {form.SpeedButton7, QStringLiteral(":/glyphs/computer.png")},
+        {form.SpeedButton8, QStringLiteral(":/glyphs/folder.png")},
+        {form.SpeedButton9, QStringLiteral(":/glyphs/enter.png")},
+        {form.BitBtn1, QStringLiteral(":/glyphs/close.png")},
+    };
+    for (const auto& [button, path] : pictures) {
+        QFile file(path);
+        QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(path));
+        QBuffer bytes;
+        bytes.setData(file.readAll());
+        QImageReader reader(&bytes, "png");
+        reader.setAutoDetectImageFormat(false);
+        const QImage described = reader.read().convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        const QImage shown
+            = button->icon().pixmap(described.size()).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        QVERIFY2(!described.isNull() && shown == described,
+                 qPrintable(path + QStringLiteral(" is not shown as it is")));
+    }
 }
 
 void StartupTest::theWindowIsCentredAtEveryStart()
