@@ -31,11 +31,12 @@ class StartupTest : public QObject
 
 private slots:
     void initTestCase();
+    // First: its pictures must be the first that the process reads.
+    void theWindowHasItsDescribedFrame();
     void aPortThatCannotBeOpenedIsShownAndFailsTheStart_data();
     void aPortThatCannotBeOpenedIsShownAndFailsTheStart();
     void aNormalStartRunsUntilTheWindowClosesAndSucceeds_data();
     void aNormalStartRunsUntilTheWindowClosesAndSucceeds();
-    void theWindowHasItsDescribedFrame();
     void theWindowIsCentredAtEveryStart();
     void theWindowStaysOnScreensOfAnySize_data();
     void theWindowStaysOnScreensOfAnySize();
