@@ -11,6 +11,7 @@
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QFont>
+#include <QFontDatabase>
 #include <QMenu>
 #include <QScreen>
 #include <QShortcut>
@@ -33,6 +34,21 @@ void substituteDescribedFonts()
                                {QStringLiteral("NanumGothicCoding"), QStringLiteral("DejaVu Sans Mono")});
 }
 
+#ifndef Q_OS_WIN
+// The bold captions' own cut of the bold Hangul face, generated from the window description by
+// tools/gen_caption_font.py: the same outlines and hints for just their characters. Drawing a dozen syllables
+// from the installed face keeps pieces of its whole glyph table resident, 0.8 MiB for two captions. Empty
+// where the face cannot be loaded.
+QString captionFamily()
+{
+    static const QString family = [] {
+        const int id = QFontDatabase::addApplicationFont(QStringLiteral(":/fonts/console-caption-bold.ttf"));
+        return QFontDatabase::applicationFontFamilies(id).value(0);
+    }();
+    return family;
+}
+#endif
+
 // The window's fonts are meant at exact pixel heights (11, 12 and 13 px), which a Designer file cannot
 // carry: tform1.ui holds them as points at 96 dpi, and they are turned back into those pixel heights here,
 // so that texts measure the same on any screen resolution.
@@ -54,8 +70,12 @@ void restoreDescribedFontHeights(QWidget* window)
         // glyph table, and so keeps about 1.4 MiB of the font file in memory for two short captions. The
         // face's own hints draw them as crisply, at most a pixel or two wider. Only the bold: the regular
         // face's hinted advances would widen the port's text beyond its status bar panel.
-        if (font.bold())
+        if (font.bold()) {
             font.setHintingPreference(QFont::PreferFullHinting);
+            // Any character that the captions' cut lacks comes from the described family, as before.
+            if (const QString caption = captionFamily(); !caption.isEmpty())
+                font.setFamilies({caption, font.family()});
+        }
 #endif
         widget->setFont(font);
     }
@@ -67,6 +87,9 @@ static void initConsoleResources()
 {
     // The resources live in a static library, whose initialiser the linker would otherwise drop.
     Q_INIT_RESOURCE(console);
+#ifndef Q_OS_WIN
+    Q_INIT_RESOURCE(captionfont);
+#endif
 }
 
 TForm1::TForm1(const QString& portDevice, QWidget* parent, const QString& devicesRoot)

@@ -13,12 +13,18 @@
 #include <QAction>
 #include <QBuffer>
 #include <QFile>
+#include <QFontDatabase>
+#include <QGlyphRun>
+#include <QGroupBox>
 #include <QGuiApplication>
 #include <QImageReader>
 #include <QMenu>
+#include <QPainter>
+#include <QRawFont>
 #include <QScreen>
 #include <QTemporaryFile>
 #include <QTest>
+#include <QTextLayout>
 #include <QTimer>
 #include <QToolButton>
 
@@ -184,7 +190,39 @@ void StartupTest::theWindowHasItsDescribedFrame()
 #ifdef Q_OS_LINUX
     QFile maps(QStringLiteral("/proc/self/maps"));
     QVERIFY(maps.open(QIODevice::ReadOnly));
-    QVERIFY2(!maps.readAll().contains("/imageformats/"), "image format plugins were loaded for the window's pictures");
+    const QByteArray mapped = maps.readAll();
+    QVERIFY2(!mapped.contains("/imageformats/"), "image format plugins were loaded for the window's pictures");
+    QVERIFY2(!mapped.contains("NanumBarunGothicBold"), "the installed bold face was read for the bold captions");
+#endif
+#ifndef Q_OS_WIN
+    // The bold captions come whole from their own cut of the bold face, with the pixels that the installed
+    // face draws.
+    const auto drawn = [](const QString& text, const QFont& font) {
+        QImage image(160, 24, QImage::Format_RGB32);
+        image.fill(Qt::white);
+        QPainter painter(&image);
+        painter.setFont(font);
+        painter.drawText(QPoint(2, 17), text);
+        return image;
+    };
+    const bool installed = QFontDatabase::families().contains(QStringLiteral("NanumBarunGothic"));
+    const std::pair<QWidget*, QString> captions[] = {
+        {form.GroupBox1, form.GroupBox1->title()},
+        {form.BitBtn1, form.BitBtn1->text().remove(QLatin1Char('&'))},
+    };
+    for (const auto& [widget, text] : captions) {
+        QTextLayout layout(text, widget->font());
+        layout.beginLayout();
+        layout.createLine();
+        layout.endLayout();
+        for (const QGlyphRun& run : layout.glyphRuns())
+            QVERIFY2(run.rawFont().familyName() == QStringLiteral("Robot Console Caption"),
+                     qPrintable(text + QStringLiteral(" is drawn partly from ") + run.rawFont().familyName()));
+        QFont face = widget->font();
+        face.setFamilies({QStringLiteral("NanumBarunGothic")});
+        QVERIFY2(!installed || drawn(text, widget->font()) == drawn(text, face),
+                 qPrintable(text + QStringLiteral(" is not drawn as the installed bold face draws it")));
+    }
 #endif
     const std::pair<QToolButton*, QString> pictures[] = {
         {form.SpeedButton1, QStringLiteral(":/glyphs/up.png")},
