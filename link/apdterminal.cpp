@@ -21,6 +21,7 @@
 #include <QWheelEvent>
 
 #include <algorithm>
+#include <bitset>
 #include <utility>
 
 namespace {
@@ -247,7 +248,7 @@ void TApdTerminal::onCellsChanged(const QRect& cells)
     QRect pixels = cellsToPixels(cells);
     // A double-width or double-height line shows its cells elsewhere than their columns: all of it is drawn.
     for (int row = cells.top(); row <= cells.bottom(); ++row) {
-        if (isDouble(m_screen.cell(row, 0).lineSize))
+        if (isDouble(m_screen.lineSize(row)))
             pixels |= QRect(0, row * kCellHeight, kGrid.width(), kCellHeight);
     }
     schedulePaint(pixels);
@@ -279,6 +280,7 @@ void TApdTerminal::onCellsMoved(const QRect& area, int rows)
         m_moves.back().dy += dy;
     else
         m_moves.push_back({pixels, dy});
+    m_ahead = m_pending;
     schedulePaint(QRegion());
 }
 
@@ -304,6 +306,7 @@ void TApdTerminal::scrollView(int linesBack)
     m_scrollBack = target;
     // The operator is waiting for this one: no throttle.
     m_pending += rect();
+    m_ahead += rect();
     flushPaint(true);
 }
 
@@ -401,14 +404,18 @@ QRect TApdTerminal::cursorArea(const QPoint& position, bool margin) const
 {
     // The cursor's cell, both of a double-width character's, twice as wide on a double-width line; with the
     // margin, one cell more on the right, where the cursor stood on a character that is gone now.
-    const VtScreen::Cell line = m_screen.cell(position.y(), 0);
-    const int scale = isDouble(line.lineSize) ? 2 : 1;
-    const int cells = margin || m_screen.cell(position.y(), position.x()).width == 2 ? 2 : 1;
+    const int scale = isDouble(m_screen.lineSize(position.y())) ? 2 : 1;
+    const int cells = margin || m_screen.cellWidth(position.y(), position.x()) == 2 ? 2 : 1;
     return {position.x() * kCellWidth * scale, position.y() * kCellHeight, cells * kCellWidth * scale, kCellHeight};
 }
 
 void TApdTerminal::onCursorMoved(const QPoint& position, bool visible)
 {
+    // The paint takes both places, each with a cell more on the right in case the cursor stood on a character
+    // that is gone now. A drawing ahead takes only the cells that the cursor leaves, which it draws without
+    // one, and lays the cursor over the window where it is now: how wide a cursor was drawn follows from the
+    // cells under it, and a change of those is in m_ahead on its own account.
+    QRect ahead = cursorArea(m_cursorShown, false);
     QRect dirty = cursorArea(m_cursorShown, true);
     m_cursorShown = position;
     dirty |= cursorArea(position, true);
@@ -416,6 +423,9 @@ void TApdTerminal::onCursorMoved(const QPoint& position, bool visible)
         dirty |= QRect(0, position.y() * kCellHeight, width(), kCellHeight);
     if (m_scrollBack > 0)
         dirty = rect();
+    if (!m_preedit.isEmpty() || m_scrollBack > 0)
+        ahead = dirty;
+    m_ahead += ahead;
     // A moving cursor is shown at once, and the blink starts over from there.
     m_cursorOn = true;
     if (m_blink.isActive())
@@ -423,12 +433,14 @@ void TApdTerminal::onCursorMoved(const QPoint& position, bool visible)
     // Of what decides the blinking, only the cursor's visibility comes with a move.
     if (visible != m_blinkSawCursor)
         updateBlinking();
-    schedulePaint(dirty);
+    m_pending += dirty;
+    schedulePaint(QRegion());
 }
 
 void TApdTerminal::schedulePaint(const QRegion& pixels)
 {
     m_pending += pixels;
+    m_ahead += pixels;
     if (m_writing || m_throttle.isActive() || !hasPendingPaint())
         return;
     const qint64 since = m_sinceLastFlush.isValid() ? m_sinceLastFlush.elapsed() : kMinPaintIntervalMs;
@@ -458,6 +470,7 @@ void TApdTerminal::flushPaint(bool now)
     }
     m_moves.clear();
     m_movesOverpainted = false;
+    m_ahead = QRegion();
     const QRegion pending = std::exchange(m_pending, QRegion());
     if (std::any_of(pending.begin(), pending.end(), tall)) {
         const QRect bounds = pending.boundingRect();
@@ -486,31 +499,36 @@ bool TApdTerminal::drawAhead()
         QColor ink;
     };
     std::vector<Piece> pieces;
-    QRegion cells;
-    for (const QRect& area : m_pending) {
+    pieces.reserve(kMaxAheadCells);
+    std::bitset<static_cast<std::size_t>(VtScreen::kRows) * VtScreen::kColumns>
+        taken; // cells that the area's rectangles share
+    for (const QRect& area : m_ahead) {
         const QRect grid = area & kGrid;
         if (grid.isEmpty())
             continue;
         for (int row = grid.top() / kCellHeight; row <= grid.bottom() / kCellHeight; ++row) {
-            if (isDouble(viewCell(row, 0).lineSize))
+            if (isDouble(m_screen.lineSize(row)))
                 return false;
             for (int column = grid.left() / kCellWidth; column <= grid.right() / kCellWidth; ++column) {
-                const QPoint at(column * kCellWidth, row * kCellHeight);
-                if (cells.contains(at))
+                const std::size_t index
+                    = static_cast<std::size_t>(row) * VtScreen::kColumns + static_cast<std::size_t>(column);
+                if (taken.test(index))
                     continue;
+                taken.set(index);
                 const VtScreen::Cell cell = viewCell(row, column);
                 const auto [ink, paper] = coloursOf(cell);
                 const auto [atlas, source] = faceGlyph(cell, ink, paper);
                 if (atlas == nullptr || pieces.size() == static_cast<std::size_t>(kMaxAheadCells))
                     return false;
-                pieces.push_back({at, *atlas, source, cell.underline, ink});
-                cells += QRect(at, QSize(kCellWidth, kCellHeight));
+                pieces.push_back({QPoint(column * kCellWidth, row * kCellHeight), *atlas, source, cell.underline, ink});
             }
         }
     }
+    // The cursor goes over its cells whether they were drawn just now or not: a cell outside m_ahead shows on
+    // the window what the paint would draw there, and no other cursor.
     const auto [mark, markColour] = cursorMark();
-    const bool markShown = m_screen.cursorVisible() && m_cursorOn && cells.intersects(mark);
-    if (pieces.empty() || (markShown && !cells.contains(mark)) || !m_serverGlyphs->begin())
+    const bool markShown = m_screen.cursorVisible() && m_cursorOn;
+    if (pieces.empty() || (markShown && isDouble(m_screen.lineSize(m_cursorShown.y()))) || !m_serverGlyphs->begin())
         return false;
     for (const Piece& piece : pieces) {
         m_serverGlyphs->copy(piece.atlas, piece.source, piece.at);

@@ -32,8 +32,8 @@
 // a piece that comes an interval or more after the one before (after a quiet spell, or let out by the port
 // after a read pause) is painted before the loop turns again. On an X server, a piece that comes after a
 // quiet spell of kQuietMs and changes at most kMaxAheadCells cells, all of the face or its line-drawing set on
-// lines of single size, is drawn ahead: copied onto the window on the server at once by ServerGlyphs, from
-// the same atlases, with the cursor, and painted into the window's backing store kCatchUpMs later, the same
+// lines of single size, is drawn ahead: its cells copied onto the window on the server at once by ServerGlyphs,
+// from the same atlases, with the cursor, and painted into the window's backing store kCatchUpMs later, the same
 // pixels again; the X server and whatever shows the window take the processor first. The cursor blinks
 // (BlinkTime ms per phase) only while the window is active and the pane shown; otherwise no timer runs at
 // all.
@@ -282,6 +282,9 @@ private:
     QElapsedTimer m_sinceLastFlush;
     QElapsedTimer m_sinceLastPiece; // since the last piece written to the screen
     QRegion m_pending; // window pixels that differ from the cells and their overlays, once m_moves are done
+    // The part of m_pending that a drawing ahead draws: all of it but the cells where the cursor went and
+    // those that its moves took in only in case a cursor was wider than its cells are now.
+    QRegion m_ahead;
     // A scroll of the screen that the window's pixels have yet to follow: applied at the flush, so that the
     // X server copies the pane once per frame however many lines it scrolled and only new rows travel.
     struct Move

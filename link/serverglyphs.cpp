@@ -1,6 +1,8 @@
 #include "link/serverglyphs.h"
 
+#include <QEvent>
 #include <QGuiApplication>
+#include <QPointer>
 #include <QWidget>
 #include <QWindow>
 
@@ -9,6 +11,7 @@
 
 #include <cstdlib>
 #include <unordered_map>
+#include <vector>
 
 namespace {
 
@@ -46,7 +49,7 @@ bool takesRgb32(xcb_connection_t* connection)
     return false;
 }
 
-class XServerGlyphs final : public ServerGlyphs
+class XServerGlyphs final : public QObject, public ServerGlyphs
 {
 public:
     XServerGlyphs(QWidget* widget, xcb_connection_t* connection)
@@ -72,10 +75,72 @@ public:
 
     bool begin() override
     {
+        if (m_broken || xcb_connection_has_error(m_connection) != 0)
+            return false;
+        return m_settled || settle();
+    }
+
+    void copy(const QPixmap& atlas, const QRect& source, const QPoint& at) override
+    {
+        const xcb_pixmap_t pixmap = pixmapFor(atlas);
+        if (pixmap == 0)
+            return;
+        const QPoint to = at + m_origin;
+        xcb_copy_area(m_connection, pixmap, m_window, m_gc, static_cast<int16_t>(source.x()),
+                      static_cast<int16_t>(source.y()), static_cast<int16_t>(to.x()), static_cast<int16_t>(to.y()),
+                      static_cast<uint16_t>(source.width()), static_cast<uint16_t>(source.height()));
+    }
+
+    void fill(const QRect& area, QRgb colour) override
+    {
+        const uint32_t values[] = {colour & 0xffffffU};
+        if (values[0] != m_foreground) {
+            xcb_change_gc(m_connection, m_gc, XCB_GC_FOREGROUND, values);
+            m_foreground = values[0];
+        }
+        const QRect to = area.translated(m_origin);
+        const xcb_rectangle_t rectangle{static_cast<int16_t>(to.x()), static_cast<int16_t>(to.y()),
+                                        static_cast<uint16_t>(to.width()), static_cast<uint16_t>(to.height())};
+        xcb_poly_fill_rectangle(m_connection, m_window, m_gc, 1, &rectangle);
+    }
+
+    void end() override { xcb_flush(m_connection); }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        switch (event->type()) {
+        case QEvent::Show:
+        case QEvent::Hide:
+        case QEvent::Move:
+        case QEvent::Resize:
+        case QEvent::ParentAboutToChange:
+        case QEvent::ParentChange:
+        case QEvent::ZOrderChange:
+        case QEvent::ChildAdded:
+        case QEvent::ChildRemoved:
+        case QEvent::WinIdChange:
+        case QEvent::WindowStateChange:
+        case QEvent::ScreenChangeInternal:
+        case QEvent::PlatformSurface:
+        case QEvent::Expose:
+            m_settled = false;
+            break;
+        default:
+            break;
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    // What the window shows of the widget, and where, is asked in full once, and again only after an event that
+    // can change it reached a widget of the window or its surface.
+    bool settle()
+    {
         QWidget* top = m_widget->window();
         const QWindow* handle = top->windowHandle();
-        if (m_broken || !m_widget->isVisible() || handle == nullptr || !handle->isExposed() || top->internalWinId() == 0
-            || m_widget->devicePixelRatio() != 1 || xcb_connection_has_error(m_connection) != 0)
+        if (!m_widget->isVisible() || handle == nullptr || !handle->isExposed() || top->internalWinId() == 0
+            || m_widget->devicePixelRatio() != 1)
             return false;
         // Another widget of the window over part of this one: its pixels are left to Qt alone.
         if (m_widget->visibleRegion() != QRegion(m_widget->rect()))
@@ -93,33 +158,32 @@ public:
             xcb_create_gc(m_connection, m_gc, m_root, XCB_GC_GRAPHICS_EXPOSURES, values);
         }
         m_origin = m_widget->mapTo(top, QPoint());
+        watch(top);
+        m_settled = true;
         return true;
     }
 
-    void copy(const QPixmap& atlas, const QRect& source, const QPoint& at) override
+    // Watches the window's surface and every widget of the window: any of them can come over this one, or
+    // take it elsewhere. The set is taken again on each settle.
+    void watch(QWidget* top)
     {
-        const xcb_pixmap_t pixmap = pixmapFor(atlas);
-        if (pixmap == 0)
-            return;
-        const QPoint to = at + m_origin;
-        xcb_copy_area(m_connection, pixmap, m_window, m_gc, static_cast<int16_t>(source.x()),
-                      static_cast<int16_t>(source.y()), static_cast<int16_t>(to.x()), static_cast<int16_t>(to.y()),
-                      static_cast<uint16_t>(source.width()), static_cast<uint16_t>(source.height()));
+        for (const QPointer<QObject>& object : m_watched) {
+            if (object)
+                object->removeEventFilter(this);
+        }
+        m_watched.clear();
+        const auto add = [this](QObject* object) {
+            object->installEventFilter(this);
+            m_watched.emplace_back(object);
+        };
+        add(top->windowHandle());
+        add(top);
+        for (QWidget* widget : top->findChildren<QWidget*>()) {
+            if (widget->window() == top)
+                add(widget);
+        }
     }
 
-    void fill(const QRect& area, QRgb colour) override
-    {
-        const uint32_t values[] = {colour & 0xffffffU};
-        xcb_change_gc(m_connection, m_gc, XCB_GC_FOREGROUND, values);
-        const QRect to = area.translated(m_origin);
-        const xcb_rectangle_t rectangle{static_cast<int16_t>(to.x()), static_cast<int16_t>(to.y()),
-                                        static_cast<uint16_t>(to.width()), static_cast<uint16_t>(to.height())};
-        xcb_poly_fill_rectangle(m_connection, m_window, m_gc, 1, &rectangle);
-    }
-
-    void end() override { xcb_flush(m_connection); }
-
-private:
     // The window's depth is asked once per window: the one round trip this makes.
     bool checkDepth(xcb_window_t window)
     {
@@ -167,6 +231,9 @@ private:
     xcb_gcontext_t m_gc = 0;
     QPoint m_origin;
     bool m_broken = false;
+    bool m_settled = false;
+    std::vector<QPointer<QObject>> m_watched;
+    uint32_t m_foreground = 0; // the GC's, as created
     std::unordered_map<qint64, xcb_pixmap_t> m_pixmaps; // by the atlas's cache key
 };
 

@@ -11,6 +11,21 @@
 
 namespace {
 
+VtScreen::LineSize lineSizeOf(const VTermScreenCell& cell)
+{
+    if (cell.attrs.dwl == 0)
+        return VtScreen::LineSize::Single;
+    return cell.attrs.dhl == 1 ? VtScreen::LineSize::DoubleTop
+        : cell.attrs.dhl == 2  ? VtScreen::LineSize::DoubleBottom
+                               : VtScreen::LineSize::DoubleWidth;
+}
+
+// libvterm marks the right half of a double-width character with (uint32_t)-1.
+int widthOf(const VTermScreenCell& cell)
+{
+    return cell.chars[0] == 0xFFFFFFFFu ? 0 : cell.width;
+}
+
 QColor toQColor(const VTermScreen* screen, VTermColor color, bool foreground)
 {
     if (foreground ? VTERM_COLOR_IS_DEFAULT_FG(&color) : VTERM_COLOR_IS_DEFAULT_BG(&color))
@@ -475,14 +490,25 @@ VtScreen::Cell VtScreen::cell(int row, int column) const
     return convert(&source);
 }
 
+VtScreen::LineSize VtScreen::lineSize(int row) const
+{
+    VTermScreenCell source{};
+    return vterm_screen_get_cell(m_screen, VTermPos{row, 0}, &source) != 0 ? lineSizeOf(source) : LineSize::Single;
+}
+
+int VtScreen::cellWidth(int row, int column) const
+{
+    VTermScreenCell source{};
+    return vterm_screen_get_cell(m_screen, VTermPos{row, column}, &source) != 0 ? widthOf(source) : Cell{}.width;
+}
+
 VtScreen::Cell VtScreen::convert(const void* vtermCell) const
 {
     const VTermScreenCell& source = *static_cast<const VTermScreenCell*>(vtermCell);
     Cell result;
     for (int i = 0; i < VTERM_MAX_CHARS_PER_CELL && i < 6; ++i)
         result.chars[i] = source.chars[i] == 0xFFFFFFFFu ? 0 : source.chars[i];
-    // libvterm marks the right half of a double-width character with (uint32_t)-1.
-    result.width = source.chars[0] == 0xFFFFFFFFu ? 0 : source.width;
+    result.width = widthOf(source);
     VTermColor foreground = source.fg;
     if (source.attrs.bold != 0 && VTERM_COLOR_IS_INDEXED(&foreground) && foreground.indexed.idx < 8)
         foreground.indexed.idx += 8;
@@ -491,11 +517,7 @@ VtScreen::Cell VtScreen::convert(const void* vtermCell) const
     result.bold = source.attrs.bold != 0;
     result.underline = source.attrs.underline != 0;
     result.reverse = source.attrs.reverse != 0;
-    if (source.attrs.dwl != 0) {
-        result.lineSize = source.attrs.dhl == 1 ? LineSize::DoubleTop
-            : source.attrs.dhl == 2             ? LineSize::DoubleBottom
-                                                : LineSize::DoubleWidth;
-    }
+    result.lineSize = lineSizeOf(source);
     return result;
 }
 

@@ -107,6 +107,9 @@ public:
     QString allText() const;
 
     Cell cell(int row, int column) const;
+    // cell(row, 0).lineSize and cell(row, column).width, without the rest of the cell.
+    LineSize lineSize(int row) const;
+    int cellWidth(int row, int column) const;
     // The row's characters, a double-width character once, trailing blanks removed.
     QString rowText(int row) const;
     // A cell of a line of the screen (0..kRows-1) or of the scroll-back (-historyLines()..-1); a cell

@@ -812,30 +812,39 @@ void ApdTerminalTest::damageAndScrollPaintingMatchAFullRepaint_data()
     // Lone: pieces of one to three bytes, each after a quiet spell, as a key's echo comes; on an X server,
     // those of a few cells of the face are drawn ahead of their paint.
     QTest::addColumn<bool>("lone");
+    // Cover: a widget of the window is moved over part of the pane for the script's middle third.
+    QTest::addColumn<bool>("cover");
     QByteArray dump;
     for (int line = 0; line < 50; ++line)
         dump += QByteArray::number(0x8000 + line * 16, 16).toUpper() + ": 02 01 0A 75 ..u\r\n";
-    QTest::newRow("a dump scrolling line by line") << dump << false;
+    QTest::newRow("a dump scrolling line by line") << dump << false << false;
     QTest::newRow("Hangul and colour scrolling")
-        << QByteArray("\x1b[1;33m\xb8\xde\xb8\xf0\xb8\xae\x1b[0m ok\r\n").repeated(30) + "\x1b[7mrev\x1b[0m" << false;
+        << QByteArray("\x1b[1;33m\xb8\xde\xb8\xf0\xb8\xae\x1b[0m ok\r\n").repeated(30) + "\x1b[7mrev\x1b[0m" << false
+        << false;
     QTest::newRow("a scroll region with inserted and deleted lines") << QByteArray("top\r\n") + numberedLines(25)
             + "\x1b[5;15r\x1b[8;1H\x1b[2L\x1b[3Mxx\x1b[15;1H\n\n\nyy" + "\x1b[r\x1b[21;1H"
-            + numberedLines(4) << false;
+            + numberedLines(4) << false << false;
     QTest::newRow("reverse scrolling and inserted characters")
-        << numberedLines(22) + "\x1b[1;1H\x1bM\x1bMabc\x1b[1;2H\x1b[3@\x1b[2P\x1b[10;5H\x1b[4@ZZ" << false;
-    QTest::newRow("a clear in the middle") << numberedLines(30) + "\x1b[2J\x1b[H" + numberedLines(3) << false;
+        << numberedLines(22) + "\x1b[1;1H\x1bM\x1bMabc\x1b[1;2H\x1b[3@\x1b[2P\x1b[10;5H\x1b[4@ZZ" << false << false;
+    QTest::newRow("a clear in the middle") << numberedLines(30) + "\x1b[2J\x1b[H" + numberedLines(3) << false << false;
     QTest::newRow("double-width and double-height lines and line drawing scrolling")
         << QByteArray("\x1b#6wide line\r\n\x1b(0lqqk\x1b(B box\r\n\x1b#3tall\r\n\x1b#4tall\r\n").repeated(8)
             + "\x1b[3;1H\x1b#5narrow again\x1b[10;1H\x1b#6wide again\x1b[?5h"
-        << false;
+        << false << false;
     QTest::newRow("an echo in colours, reverse, bold, underlined, line drawing, the cursor hidden")
         << QByteArray("ab\x1b[31;44mcd\x1b[7mef\x1b[0m\x1b[1mgh\x1b[4mij\x1b[0m\x1b(0qqxlk\x1b(Bkl\x1b[?25lmn"
                       "\x1b[?25hop\x1b[5Dq\x1b[2;60Hrstuvw")
-        << true;
+        << true << false;
     QTest::newRow("an echo among Hangul, a double-width line and scrolling") << numberedLines(19)
             + "a\xb0\xa1"
               "b\xb8\xde c\x1b#6de\r\nfg\r\nhi\r\njk\x1b[1;1Hl\x1b[?5hmn\x1b[?5lo"
-                                                                             << true;
+                                                                             << true << false;
+    QTest::newRow("an echo with the cursor moving back and forth, next to double-width characters")
+        << QByteArray("\xb0\xa1\xb3\xaa  ab\x08\x08xy\x1b[Cz\x1b[4D\x1b[3Cq\x08\x08\x08w \x1b[1;30Hst\x1b[1;29Hu\r\n"
+                      "cd\x08\x08\x08\xb4\xd9\x08e\x1b[2X\x1b[Cf")
+        << true << false;
+    QTest::newRow("an echo with a widget of the window over the pane for a while")
+        << QByteArray("echo \x1b[31mred\x1b[0m and back\x08\x08\x08\x08").repeated(4) << true << true;
 }
 
 namespace {
@@ -863,6 +872,7 @@ void ApdTerminalTest::damageAndScrollPaintingMatchAFullRepaint()
 {
     QFETCH(QByteArray, script);
     QFETCH(bool, lone);
+    QFETCH(bool, cover);
     // One pane paints the script piece by piece, moving pixels and drawing what changed, in a window of its
     // own whose pixels make the same moves; the other is fresh and draws everything once. Their pictures, and
     // the window's own pixels, must agree to the pixel; so must the window's pixels just after each change
@@ -874,6 +884,11 @@ void ApdTerminalTest::damageAndScrollPaintingMatchAFullRepaint()
     stepwise.BlinkTime = 0; // the cursor stays on
     stepwise.setFixedSize(stepwise.sizeHint());
     stepwise.move(origin);
+    // Opaque, in the window's corner outside the pane until it is moved over the pane.
+    QWidget over(&window);
+    over.setAutoFillBackground(true);
+    over.setGeometry(0, 0, 2, 2);
+    over.setVisible(cover);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     QCoreApplication::processEvents();
@@ -912,9 +927,17 @@ void ApdTerminalTest::damageAndScrollPaintingMatchAFullRepaint()
     QRandomGenerator random(1313); // fixed seed: a failure names its row and repeats
     for (qsizetype at = 0; at < script.size();) {
         const qsizetype piece = lone ? 1 + random.bounded(3) : 1 + random.bounded(40);
+        const bool covered = cover && at >= script.size() / 3 && at < 2 * script.size() / 3;
+        const QRect overAt = covered ? QRect(origin + QPoint(30, 20), QSize(50, 30)) : QRect(0, 0, 2, 2);
+        if (over.geometry() != overAt) {
+            over.setGeometry(overAt);
+            QCoreApplication::processEvents();
+        }
         const quint64 drawnAhead = stepwise.drawnAheadCount();
         stepwise.receive(script.mid(at, piece));
         at += piece;
+        QVERIFY2(!covered || stepwise.drawnAheadCount() == drawnAhead,
+                 qPrintable(QStringLiteral("at byte %1: drawn ahead with a widget over the pane").arg(at)));
         if (stepwise.drawnAheadCount() != drawnAhead) {
             // Compared before the paint that follows it has run.
             tallest.counting = false;
