@@ -267,15 +267,16 @@ void TApdComPort::readPort()
     if (!m_port->isOpen())
         return;
     const int descriptor = static_cast<int>(m_port->handle());
-    QByteArray bytes;
+    // Read into the buffer that the last read used, which keeps its size: a lone byte costs no allocation.
+    m_received.resize(0);
     bool ended = false;
     // A read after a stall can find tens of kilobytes waiting: read until the driver has no more, up to
     // kMaxReadBytes a turn of the loop.
     char chunk[4096];
-    while (bytes.size() < kMaxReadBytes) {
+    while (m_received.size() < kMaxReadBytes) {
         const ssize_t got = ::read(descriptor, chunk, sizeof chunk);
         if (got > 0) {
-            bytes.append(chunk, got);
+            m_received.append(chunk, got);
             if (static_cast<std::size_t>(got) < sizeof chunk)
                 break;
         } else if (got < 0 && errno == EINTR) {
@@ -287,7 +288,10 @@ void TApdComPort::readPort()
             break;
         }
     }
-    // What came before a failure is delivered first; the next read finds the failure again.
+    // What came before a failure is delivered first; the next read finds the failure again. The delivery
+    // shares the buffer: a receiver that reads the port again (from a nested loop) or keeps the bytes makes
+    // the next read take a buffer of its own.
+    const QByteArray bytes = m_received;
     if (!bytes.isEmpty())
         deliver(bytes);
     else if (ended)

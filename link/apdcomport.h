@@ -184,6 +184,7 @@ private:
     // Our read notifier on the descriptor, switched off while reading pauses, and QSerialPort's own, off for
     // good (both null where QSerialPort's cannot be found: then it reads, and reading never pauses); the
     // pause's timer; the time since the last read or resume, and since the last delivery.
+    QByteArray m_received; // what the port's last read took
     QSocketNotifier* m_readNotifier = nullptr;
     QPointer<QSocketNotifier> m_portNotifier;
     QTimer* m_readPause = nullptr;
