@@ -181,10 +181,10 @@ private:
     // Bytes written straight to the driver, reported by bytesSent on the loop's next turn.
     QTimer* m_sentReport = nullptr;
     qint64 m_sentDirectly = 0;
+    QByteArray m_received; // what the port's last read took
     // Our read notifier on the descriptor, switched off while reading pauses, and QSerialPort's own, off for
     // good (both null where QSerialPort's cannot be found: then it reads, and reading never pauses); the
     // pause's timer; the time since the last read or resume, and since the last delivery.
-    QByteArray m_received; // what the port's last read took
     QSocketNotifier* m_readNotifier = nullptr;
     QPointer<QSocketNotifier> m_portNotifier;
     QTimer* m_readPause = nullptr;

@@ -488,8 +488,8 @@ bool TApdTerminal::drawAhead()
 {
     if (!m_serverGlyphs || !m_moves.empty() || m_scrollBack > 0 || Capture || !m_preedit.isEmpty())
         return false;
-    // Every cell that the pending area touches, whole; each must be one the face or its line-drawing set
-    // draws, on a line of single size, or the change is left to the paint alone.
+    // Every cell that m_ahead touches, whole; each must be one the face or its line-drawing set draws, on a
+    // line of single size, or the change is left to the paint alone.
     struct Piece
     {
         QPoint at;

@@ -11,7 +11,8 @@
 // Format_RGB32 holds them (create() gives null on another platform, on Windows, on another server). Draws
 // nothing (begin() declines) while the widget is hidden, its window not exposed or of another depth, the
 // device pixel ratio other than 1, or part of the widget covered by another widget of the window. It asks
-// the server one thing, a window's depth, once per window; otherwise it only sends.
+// the server one thing, a window's depth, once per window; otherwise it only sends. What it found of the
+// window is kept until an event that can change it reaches a widget of the window or the window's surface.
 
 #include <QPixmap>
 #include <QPoint>
